@@ -1,0 +1,57 @@
+// kovrin-detect: the gap-step detection over a hop listing measured earlier.
+//
+//   kovrin-detect LISTING PKT_SIZE LOAD_PACKETS
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "detect/detection.h"
+#include "offline/exit_status.h"
+#include "offline/listing.h"
+#include "offline/offline_report.h"
+
+namespace {
+
+detect::DetectionState state;
+detect::FitTable fit_table;
+
+// atoi's reading of a number, held within the 32-bit range.
+int32_t parse_count(const char* text) {
+  const long long value = std::strtoll(text, nullptr, 10);
+  if (value > INT32_MAX) return INT32_MAX;
+  if (value < INT32_MIN) return INT32_MIN;
+  return static_cast<int32_t>(value);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc != 4) {
+    std::printf("wrong command line\n");
+    return offline::kExitUsage;
+  }
+  FILE* file = std::fopen(argv[1], "r");
+  if (file == nullptr) {
+    std::perror("file open error");
+    return offline::kExitFailure;
+  }
+  const int32_t pkt_size = parse_count(argv[2]);
+  const int32_t udp_pkt_num = parse_count(argv[3]);
+
+  offline::open_listing(file, argv[1]);
+  offline::load_hops(state);
+  if (detect::clean_hops(state)) {
+    detect::fit_steps(state, fit_table);
+    detect::select_chokes(state, fit_table);
+  }
+  offline::print_offline_report(stdout, state, pkt_size, udp_pkt_num);
+
+  if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
+    std::fprintf(stderr, "kovrin-detect: write error: %s\n",
+                 std::strerror(errno));
+    return offline::kExitFailure;
+  }
+  return offline::kExitOk;
+}
