@@ -1,0 +1,369 @@
+"""Integration checks across emulated paths (run as root).
+
+Lab checks prove the paths with the lab's own probes (labprobe.py and the
+sendloop helper); kovrin checks run the prober across the same paths and
+read its report.  Every check is a function taking the context and raising
+AssertionError with the reason when it fails.
+"""
+
+from __future__ import annotations
+
+import json
+import os
+import shutil
+import statistics
+import tempfile
+import time
+import traceback
+import unittest
+from dataclasses import dataclass, field
+
+import netlab
+from netlab import LAB_DIR, PYTHON, Lab, LinkSpec, PathSpec
+from report import ReportError, parse_report
+from scenarios import CATALOGUE, expected_gap_us, target_addr, train_gap_us
+
+LABPROBE = str(LAB_DIR / "labprobe.py")
+
+# Tolerances.  A gap after the bottleneck is the load block's time through
+# tbf less the part that passes in the first burst (about 5 % of the
+# default block); a gap before it is the block's spread at the sender and in
+# the unshaped routers, a few hundred microseconds.
+GAP_TOLERANCE = 0.20          # |gap / expected - 1| after the bottleneck
+BOUND_TOLERANCE = 0.20        # |bound / rate - 1| of the rank-1 hop
+BEFORE_SHARE = 0.40           # gaps before the bottleneck stay below this share
+STEERING_RATIO = 1.30         # long-path / short-path send interval with steering
+
+
+@dataclass
+class Context:
+    lab: Lab
+    paths: dict = field(default_factory=dict)     # scenario name -> BuiltPath
+    kovrin: str | None = None
+    nobody_kovrin: str | None = None
+    notes: list = field(default_factory=list)
+
+    def probe(self, name: str, *args: str, timeout: float = 60) -> dict:
+        path = self.paths[name]
+        proc = self.lab.run_sender(path.host, [PYTHON, LABPROBE, *args], timeout=timeout)
+        assert proc.returncode == 0, f"labprobe {args[0]} failed ({proc.returncode}): {proc.stderr.strip()}"
+        return json.loads(proc.stdout)
+
+    def run_kovrin(self, name: str, *options: str, user: str | None = None, dst: str | None = None):
+        path = self.paths[name]
+        dst = dst or target_addr(CATALOGUE[name], path)
+        binary = self.nobody_kovrin if user else self.kovrin
+        return self.lab.run_sender(path.host, [binary, *options, dst], timeout=120, user=user)
+
+
+# ---------------------------------------------------------------- lab checks
+
+def lab_trace_lists_routers(ctx: Context) -> None:
+    sc = CATALOGUE["bottleneck"]
+    res = ctx.probe("bottleneck", "trace", ctx.paths["bottleneck"].dest_addr, "--max-ttl", "9")
+    routers = sc.expect["routers"]
+    for ttl, head, tail in res["hops"]:
+        want = routers[ttl - 1] if ttl <= len(routers) else netlab.DEST_ADDR
+        for side in (head, tail):
+            assert side is not None, f"TTL {ttl}: no answer"
+            assert side["src"] == want, f"TTL {ttl}: answer from {side['src']}, expected {want}"
+            assert side["type"] == (11 if ttl <= len(routers) else 3), f"TTL {ttl}: ICMP type {side['type']}"
+
+
+def lab_tbf_rate(ctx: Context) -> None:
+    sc = CATALOGUE["bottleneck"]
+    res = ctx.probe("bottleneck", "train", ctx.paths["bottleneck"].dest_addr, "-e", "7", "-l", "60", "-s", "500")
+    expected = expected_gap_us(60, 500, sc.expect["rate_bit"])
+    choke = sc.expect["choke_hop"]
+    gaps = [h["gap_us"] for h in res["hops"]]
+    ctx.notes.append(f"labprobe train gaps (us): {[round(g) if g else g for g in gaps]}, expected {expected:.0f} "
+                     f"after hop {choke}")
+    for i, g in enumerate(gaps):
+        assert g is not None, f"hop {i}: no gap"
+        if i >= choke:
+            assert abs(g / expected - 1) <= GAP_TOLERANCE, f"hop {i}: gap {g:.0f} us, expected {expected:.0f}"
+        else:
+            assert g < BEFORE_SHARE * expected, f"hop {i} before the bottleneck: gap {g:.0f} us"
+
+
+def lab_loop(ctx: Context) -> None:
+    res = ctx.probe("loop", "trace", ctx.paths["loop"].dest_addr, "--max-ttl", "8")
+    seen = [h[1]["src"] if h[1] else None for h in res["hops"]]
+    r1, r2, r3 = CATALOGUE["loop"].expect["routers"]
+    assert seen == [r1, r2, r3, r2, r3, r2, r3, r2], f"answers by TTL: {seen}"
+
+
+def lab_split(ctx: Context) -> None:
+    hop, second, first = CATALOGUE["split"].expect["split"]
+    res = ctx.probe("split", "trace", ctx.paths["split"].dest_addr, "--max-ttl", "5")
+    ttl, head, tail = res["hops"][hop]
+    assert head and head["src"] == first, f"head of TTL {ttl}: {head}"
+    assert tail and tail["src"] == second, f"tail of TTL {ttl}: {tail}"
+    for ttl, head, tail in res["hops"]:
+        if ttl != hop + 1:
+            assert head and tail and head["src"] == tail["src"], f"TTL {ttl} answered twice: {head} {tail}"
+
+
+def lab_unreachable(ctx: Context) -> None:
+    res = ctx.probe("unreachable", "trace", ctx.paths["unreachable"].unreachable_addr, "--max-ttl", "3")
+    for ttl, head, tail in res["hops"]:
+        for side in (head, tail):
+            assert side is None or side["type"] == 3, f"TTL {ttl}: {side} (nothing may expire)"
+    assert any(h[1] for h in res["hops"]), "the first router did not answer at all"
+
+
+def lab_loss(ctx: Context) -> None:
+    share = CATALOGUE["lossy"].expect["loss"]
+    res = ctx.probe("lossy", "blast", ctx.paths["lossy"].dest_addr, "-n", "2000", "-s", "100", "--wait", "1.0")
+    lost = 1 - res["answered"] / res["sent"]
+    ctx.notes.append(f"loss filter: {lost:.3f} lost of {res['sent']}, configured {share}")
+    # 2000 draws of a 20 % loss: one standard deviation is 0.9 %.
+    assert abs(lost - share) < 0.05, f"lost {lost:.3f}, configured {share}"
+
+
+def lab_delay(ctx: Context) -> None:
+    added = CATALOGUE["delayed"].expect["added_rtt_ms"]
+    res = ctx.probe("delayed", "rtt", ctx.paths["delayed"].dest_addr, "-n", "5")
+    base = ctx.probe("lossy", "rtt", ctx.paths["lossy"].dest_addr, "-n", "5")   # same length, no delay
+    assert len(res["rtt_ms"]) == 5, f"answers: {res['rtt_ms']}"
+    rtt, rtt0 = statistics.median(res["rtt_ms"]), statistics.median(base["rtt_ms"] or [0])
+    ctx.notes.append(f"delay line: rtt {rtt:.2f} ms with {added} ms added, {rtt0:.2f} ms without")
+    assert added <= rtt <= added + 10, f"rtt {rtt:.2f} ms, expected {added} ms plus a little"
+
+
+def lab_icmp_limits(ctx: Context) -> None:
+    # 30 probes that expire at router 1 at once: the limited router answers
+    # only its burst; the same burst at an unlimited router is answered in full.
+    limited = ctx.probe("limited", "blast", ctx.paths["limited"].dest_addr, "-n", "30", "--ttl", "1")
+    free = ctx.probe("lossy", "blast", ctx.paths["lossy"].dest_addr, "-n", "30", "--ttl", "1")
+    ctx.notes.append(f"ICMP limits: {limited['answered']}/30 answered with kernel limits, {free['answered']}/30 without")
+    assert free["answered"] == 30, f"unlimited router answered {free['answered']} of 30"
+    assert limited["answered"] < 30, f"limited router answered all {limited['answered']}"
+
+
+def measure_send_interval(ctx: Context, path, count: int = 1000, size: int = 500, repeats: int = 3) -> float:
+    """Best median interval (us) of a bare sendto loop from the path's host."""
+    tool = netlab.build_tool("sendloop", ctx.lab.tools_dir)
+    best = None
+    for _ in range(repeats):
+        proc = ctx.lab.run_sender(path.host, [tool, path.dest_addr, str(count), str(size)], timeout=60)
+        assert proc.returncode == 0, f"sendloop failed: {proc.stderr.strip()}"
+        fields = proc.stdout.split()
+        median = float(fields[fields.index("median_us") + 1])
+        best = median if best is None else min(best, median)
+        time.sleep(0.3)   # let the bottleneck queue drain
+    return best
+
+
+def lab_steering(ctx: Context) -> None:
+    short, long_ = ctx.paths["steer-1"], ctx.paths["steer-8"]
+    figures = {}
+    for rps in (False, True):
+        for p in (short, long_):
+            ctx.lab.set_rps(p, rps)
+        figures[rps] = (measure_send_interval(ctx, short), measure_send_interval(ctx, long_))
+    ctx.notes.append("bare sendto loop, median interval per packet (us), 1 router / 8 routers: "
+                     f"without steering {figures[False][0]:.2f} / {figures[False][1]:.2f}, "
+                     f"with steering {figures[True][0]:.2f} / {figures[True][1]:.2f}")
+    s, l = figures[True]
+    assert l <= STEERING_RATIO * s, f"with steering the 8-router path sends at {l:.2f} us vs {s:.2f} us"
+
+
+# ---------------------------------------------------------------- kovrin checks
+
+def kovrin_report(ctx: Context, name: str, *options: str):
+    proc = ctx.run_kovrin(name, *options)
+    assert proc.returncode == 0, f"kovrin {' '.join(options)} exited {proc.returncode}: {proc.stderr.strip()[:300]}"
+    try:
+        return parse_report(proc.stdout), proc
+    except ReportError as e:
+        raise AssertionError(f"unreadable report ({e}): {proc.stdout[:300]!r}") from None
+
+
+def check_hops_and_gaps(ctx: Context, rep, echo: bool = True) -> None:
+    sc = CATALOGUE["bottleneck"]
+    routers = sc.expect["routers"]
+    got = [h.router for h in rep.hops]
+    assert got == routers, f"hop routers {got}, expected {routers}"
+    assert [h.index for h in rep.hops] == list(range(len(routers))), "hop numbers out of order"
+    choke = sc.expect["choke_hop"]
+    block = expected_gap_us(rep.load, rep.size, sc.expect["rate_bit"])
+    ctx.notes.append(f"kovrin{'' if echo else ' -c'} gaps (us): {[h.gap_us for h in rep.hops]}; model after hop "
+                     f"{choke}: {[round(train_gap_us(sc.expect['rate_bit'], i + 1, echo=echo)) for i in range(choke, len(routers))]}"
+                     f", load block alone {block:.0f}")
+    for h in rep.hops:
+        if h.index >= choke:
+            expected = train_gap_us(sc.expect["rate_bit"], h.index + 1, load=rep.load, size=rep.size, echo=echo)
+            assert abs(h.gap_us / expected - 1) <= GAP_TOLERANCE, \
+                f"hop {h.index}: gap {h.gap_us} us, expected about {expected:.0f}"
+        else:
+            expected = block
+            assert 0 <= h.gap_us < BEFORE_SHARE * expected, f"hop {h.index} before the bottleneck: gap {h.gap_us} us"
+
+
+def kovrin_udp(ctx: Context) -> None:
+    rep, _ = kovrin_report(ctx, "bottleneck")
+    check_hops_and_gaps(ctx, rep)
+    assert rep.rtt_ms is not None and rep.rtt_ms > 0, "no rtt line in UDP mode"
+    assert rep.rtt_addr == netlab.DEST_ADDR, f"rtt from {rep.rtt_addr}"
+    assert not rep.loops and not rep.changes, f"anomalies on a plain chain: {rep.loops} {rep.changes}"
+
+
+def kovrin_icmp(ctx: Context) -> None:
+    rep, _ = kovrin_report(ctx, "bottleneck", "-c")
+    check_hops_and_gaps(ctx, rep, echo=False)
+
+
+def kovrin_detection(ctx: Context) -> None:
+    sc = CATALOGUE["bottleneck"]
+    rep, _ = kovrin_report(ctx, "bottleneck", "-o")
+    check_hops_and_gaps(ctx, rep)
+    choke, rate = sc.expect["choke_hop"], sc.expect["rate_bit"] / 1e6
+    ranked = [h.index for h in rep.hops if h.rank == "1"]
+    assert ranked == [choke], f"rank 1 on hops {ranked}, expected on hop {choke}"
+    bound = rep.hops[choke].bound
+    assert abs(bound / rate - 1) <= BOUND_TOLERANCE, f"bound {bound} Mbit/s, rate {rate}"
+    assert rep.conf is not None and len(rep.conf) >= 1, "no confidence for the choke point"
+    ctx.notes.append(f"kovrin -o: rank 1 on hop {choke}, bound {bound:.3f} Mbit/s for {rate:g} Mbit/s")
+
+
+def kovrin_send_times(ctx: Context) -> None:
+    rep, _ = kovrin_report(ctx, "bottleneck", "-t")
+    assert len(rep.send_times) == 125, f"{len(rep.send_times)} send times, expected 125"
+    assert [j for j, _ in rep.send_times] == list(range(125)), "send log numbering"
+    times = [t for _, t in rep.send_times]
+    assert all(b >= a for a, b in zip(times, times[1:])), "send times go backwards"
+    load = times[35:95]
+    gaps = sorted((b - a) * 1e6 for a, b in zip(load, load[1:]))
+    ctx.notes.append(f"kovrin load block: median send interval {gaps[len(gaps) // 2]:.2f} us")
+
+
+def kovrin_loop(ctx: Context) -> None:
+    sc = CATALOGUE["loop"]
+    rep, _ = kovrin_report(ctx, "loop")
+    assert (sc.expect["loop_hop"], sc.expect["loop_addr"]) in rep.loops, \
+        f"loop lines {rep.loops}, expected hop {sc.expect['loop_hop']} {sc.expect['loop_addr']}"
+    assert [h.router for h in rep.hops] == sc.expect["routers"], f"hops {[h.router for h in rep.hops]}"
+
+
+def kovrin_split(ctx: Context) -> None:
+    hop, second, first = CATALOGUE["split"].expect["split"]
+    rep, _ = kovrin_report(ctx, "split")
+    assert (hop, second, first) in rep.changes, f"route change lines {rep.changes}, expected {(hop, second, first)}"
+    assert rep.hops[hop].router == first, f"hop {hop} router {rep.hops[hop].router}"
+
+
+def kovrin_unreachable(ctx: Context) -> None:
+    rep, proc = kovrin_report(ctx, "unreachable")
+    assert rep.no_hops, f"expected '# no hop reponses', got:\n{proc.stdout}"
+
+
+def kovrin_delay(ctx: Context) -> None:
+    added = CATALOGUE["delayed"].expect["added_rtt_ms"]
+    rep, _ = kovrin_report(ctx, "delayed")
+    last = rep.hops[-1]
+    assert added <= last.rtt_ms <= added + 10, f"hop {last.index} rtt {last.rtt_ms} ms, {added} ms added"
+    assert rep.rtt_ms is not None and added <= rep.rtt_ms <= added + 10, f"rtt line {rep.rtt_ms} ms"
+
+
+def kovrin_no_privilege(ctx: Context) -> None:
+    proc = ctx.run_kovrin("bottleneck", user="nobody")
+    assert proc.returncode == 1, f"exit {proc.returncode}, expected 1 (stderr: {proc.stderr.strip()})"
+    err = proc.stderr.splitlines()
+    assert any(line.startswith("socket: ") for line in err), f"no socket line: {proc.stderr!r}"
+    assert any("CAP_NET_RAW" in line and "root" in line for line in err), f"no privilege hint: {proc.stderr!r}"
+
+
+LAB_CHECKS = [lab_trace_lists_routers, lab_tbf_rate, lab_loop, lab_split, lab_unreachable, lab_loss,
+              lab_delay, lab_icmp_limits, lab_steering]
+KOVRIN_CHECKS = [kovrin_udp, kovrin_icmp, kovrin_detection, kovrin_send_times, kovrin_loop, kovrin_split,
+                 kovrin_unreachable, kovrin_delay, kovrin_no_privilege]
+
+
+# ---------------------------------------------------------------- runner
+
+def build_paths(ctx: Context, names) -> None:
+    for name in names:
+        ctx.paths[name] = ctx.lab.build_path(CATALOGUE[name].path, tag=name[:4])
+    ctx.paths["steer-1"] = ctx.lab.build_path(PathSpec(routers=1, links={1: LinkSpec(rate_bit=10_000_000)}), tag="s1")
+    ctx.paths["steer-8"] = ctx.lab.build_path(PathSpec(routers=8, links={8: LinkSpec(rate_bit=10_000_000)}), tag="s8")
+
+
+def copy_for_nobody(kovrin: str) -> str:
+    """A copy of the binary that an ordinary user may execute (the build tree may not be)."""
+    d = tempfile.mkdtemp(prefix="kvlab-bin-")
+    os.chmod(d, 0o755)
+    dst = os.path.join(d, "kovrin")
+    shutil.copy(kovrin, dst)
+    os.chmod(dst, 0o755)
+    return dst
+
+
+def run_all(kovrin: str | None, only: set | None = None, verbose: bool = True) -> tuple[int, int, int]:
+    passed = failed = skipped = 0
+
+    def report(name, ok, reason=""):
+        nonlocal passed, failed
+        if ok:
+            passed += 1
+            print(f"PASS {name}", flush=True)
+        else:
+            failed += 1
+            print(f"FAIL {name}: {reason}", flush=True)
+
+    # The lab's own tests first (guard, descriptions, loss program, reader).
+    suite = unittest.defaultTestLoader.loadTestsFromName("test_netlab")
+    for test in list(iter_tests(suite)):
+        name = "unit " + test.id().split(".", 1)[1]
+        result = unittest.TestResult()
+        test.run(result)
+        if result.skipped:
+            skipped += 1
+            print(f"SKIP {name}")
+        elif result.failures or result.errors:
+            report(name, False, (result.failures + result.errors)[0][1].strip().splitlines()[-1])
+        else:
+            report(name, True)
+
+    removed = netlab.cleanup_stale()
+    if removed:
+        print(f"removed {len(removed)} namespaces left by dead lab runs")
+    checks = LAB_CHECKS + KOVRIN_CHECKS
+    if only:
+        checks = [c for c in checks if c.__name__ in only]
+    nobody_dir = None
+    with Lab() as lab:
+        ctx = Context(lab=lab, kovrin=kovrin)
+        t0 = time.time()
+        build_paths(ctx, ["bottleneck", "loop", "split", "unreachable", "lossy", "delayed", "limited"])
+        print(f"built {len(ctx.paths)} paths ({len(lab.created)} namespaces) in {time.time() - t0:.1f} s", flush=True)
+        if kovrin:
+            ctx.nobody_kovrin = copy_for_nobody(kovrin)
+            nobody_dir = os.path.dirname(ctx.nobody_kovrin)
+        for check in checks:
+            if check in KOVRIN_CHECKS and not kovrin:
+                skipped += 1
+                print(f"SKIP {check.__name__} (no --kovrin)")
+                continue
+            try:
+                check(ctx)
+                report(check.__name__, True)
+            except AssertionError as e:
+                report(check.__name__, False, str(e))
+            except Exception as e:   # a broken check is a failure too, with its trace
+                report(check.__name__, False, f"{type(e).__name__}: {e}")
+                if verbose:
+                    traceback.print_exc()
+        for note in ctx.notes:
+            print(f"note: {note}")
+    if nobody_dir:
+        shutil.rmtree(nobody_dir, ignore_errors=True)
+    return passed, failed, skipped
+
+
+def iter_tests(suite):
+    for t in suite:
+        if isinstance(t, unittest.TestSuite):
+            yield from iter_tests(t)
+        else:
+            yield t

@@ -1,0 +1,105 @@
+"""Reads the prober's report (standard output of one kovrin run) into a record.
+
+The report is: the summary line "start dst size load delay"; the anomaly
+lines ("hop addr loop" and "hop addr first-addr"); then either the line
+"# no hop reponses" or an empty line, one line per hop
+("%02d %7.3f %15s %6d", with -o also " %6d %c %7.3f ub|lb|uk", with -x a host
+name), with -o a "conf =" line, an empty line, the "rtt = X ( addr )" line
+and an empty line when there is a round-trip time, and with -t one
+"%03d %.6f" line per packet sent followed by an empty line.
+"""
+
+import re
+from dataclasses import dataclass, field
+
+SUMMARY_RE = re.compile(r"^(\d+\.\d{6}) (\S+) (-?\d+) (-?\d+) (-?\d+)$")
+LOOP_RE = re.compile(r"^(\d+) (\S+) loop$")
+CHANGE_RE = re.compile(r"^(\d+) (\S+) (\S+)$")
+HOP_RE = re.compile(r"^(\d{2,}) +(\S+) +(\S+) +(-?\d+)"
+                    r"(?: +(-?\d+) ([.0-9]) +(\S+) (ub|lb|uk))?(?: (.*))?$")
+RTT_RE = re.compile(r"^rtt = (\S+) \( (\S+) \)$")
+SEND_RE = re.compile(r"^(\d{3,}) (\d+\.\d{6})$")
+
+
+class ReportError(ValueError):
+    pass
+
+
+@dataclass
+class Hop:
+    index: int
+    rtt_ms: float
+    router: str
+    gap_us: int
+    step: int | None = None
+    rank: str | None = None       # "1".."3" or "."
+    bound: float | None = None    # Mbit/s
+    kind: str | None = None       # ub, lb, uk
+    name: str | None = None
+
+
+@dataclass
+class Report:
+    start: float
+    dst: str
+    size: int
+    load: int
+    delay: int
+    loops: list[tuple[int, str]] = field(default_factory=list)
+    changes: list[tuple[int, str, str]] = field(default_factory=list)
+    no_hops: bool = False
+    hops: list[Hop] = field(default_factory=list)
+    conf: list[float] | None = None
+    rtt_ms: float | None = None
+    rtt_addr: str | None = None
+    send_times: list[tuple[int, float]] = field(default_factory=list)
+
+
+def parse_report(text: str) -> Report:
+    lines = text.split("\n")
+    if not lines or not SUMMARY_RE.match(lines[0]):
+        raise ReportError(f"no summary line: {lines[0] if lines else ''!r}")
+    m = SUMMARY_RE.match(lines[0])
+    rep = Report(float(m[1]), m[2], int(m[3]), int(m[4]), int(m[5]))
+    i = 1
+    while i < len(lines) and lines[i] != "" and lines[i] != "# no hop reponses":
+        if (m := LOOP_RE.match(lines[i])):
+            rep.loops.append((int(m[1]), m[2]))
+        elif (m := CHANGE_RE.match(lines[i])):
+            rep.changes.append((int(m[1]), m[2], m[3]))
+        else:
+            raise ReportError(f"line {i + 1}: not an anomaly line: {lines[i]!r}")
+        i += 1
+    if i >= len(lines):
+        raise ReportError("report ends after the anomaly lines")
+    if lines[i] == "# no hop reponses":
+        rep.no_hops = True
+        if lines[i + 1:] not in (["", ""], [""]):
+            raise ReportError(f"text after the no-hop line: {lines[i + 1:]!r}")
+        return rep
+    i += 1
+    while i < len(lines) and (m := HOP_RE.match(lines[i])):
+        hop = Hop(int(m[1]), float(m[2]), m[3], int(m[4]))
+        if m[5] is not None:
+            hop.step, hop.rank, hop.bound, hop.kind = int(m[5]), m[6], float(m[7]), m[8]
+        hop.name = m[9]
+        rep.hops.append(hop)
+        i += 1
+    if i < len(lines) and lines[i].startswith("conf ="):
+        rep.conf = [float(x) for x in lines[i][len("conf ="):].split()]
+        i += 1
+    if i >= len(lines) or lines[i] != "":
+        raise ReportError(f"line {i + 1}: expected the empty line after the hops: {lines[i] if i < len(lines) else None!r}")
+    i += 1
+    if i < len(lines) and (m := RTT_RE.match(lines[i])):
+        rep.rtt_ms, rep.rtt_addr = float(m[1]), m[2]
+        if i + 1 >= len(lines) or lines[i + 1] != "":
+            raise ReportError("no empty line after the rtt line")
+        i += 2
+    while i < len(lines) and (m := SEND_RE.match(lines[i])):
+        rep.send_times.append((int(m[1]), float(m[2])))
+        i += 1
+    rest = [x for x in lines[i:]]
+    if rest not in ([], [""], ["", ""]):
+        raise ReportError(f"line {i + 1}: unexpected text: {rest[:3]!r}")
+    return rep

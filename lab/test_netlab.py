@@ -1,0 +1,261 @@
+"""Tests of the lab itself: the sender guard, path descriptions, the loss
+filter program and the report reader.  The guard tests that build
+namespaces need root and are skipped without it.
+
+    /usr/bin/python3 -m unittest lab/test_netlab.py -v
+"""
+
+import os
+import subprocess
+import sys
+import tempfile
+import unittest
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+
+import netlab  # noqa: E402
+import nsguard  # noqa: E402
+from netlab import GuardError, Lab, LabError, LinkSpec, PathSpec, PYTHON  # noqa: E402
+from report import ReportError, parse_report  # noqa: E402
+
+IS_ROOT = os.geteuid() == 0
+ROOT_NS = netlab.ns_identity("/proc/self/ns/net")
+
+
+class NsGuardCheck(unittest.TestCase):
+    def test_cases(self):
+        lab_ns, other, root = (4, 100), (4, 200), (4, 300)
+        cases = [
+            # expect, forbid, here, allowed
+            (lab_ns, {root}, lab_ns, True),
+            (lab_ns, {root}, other, False),      # another namespace than the one meant
+            (lab_ns, {root}, root, False),       # the machine's namespace
+            (root, {root}, root, False),         # even when asked for it
+        ]
+        for expect, forbid, here, allowed in cases:
+            with self.subTest(expect=expect, here=here):
+                self.assertEqual(nsguard.check(expect, forbid, here) is None, allowed)
+
+    def test_refuses_in_this_namespace_without_starting_the_program(self):
+        # Run from the machine's own namespace, with a made-up lab identity:
+        # the program (which would create a file) must never start.
+        with tempfile.TemporaryDirectory() as d:
+            marker = os.path.join(d, "started")
+            fake = f"{ROOT_NS[0]}:{ROOT_NS[1] + 1}"
+            for forbid in (f"{ROOT_NS[0]}:{ROOT_NS[1]}", ""):
+                proc = subprocess.run([PYTHON, nsguard.__file__, "--expect", fake, "--forbid", forbid,
+                                       "--", "touch", marker], capture_output=True, text=True)
+                self.assertEqual(proc.returncode, nsguard.REFUSED, proc.stderr)
+                self.assertIn("refusing", proc.stderr)
+                self.assertFalse(os.path.exists(marker))
+
+    def test_bad_usage_is_refused(self):
+        for args in ([], ["--", "true"], ["--expect", "1:2", "--"], ["--expect", "x", "--", "true"]):
+            with self.subTest(args=args):
+                proc = subprocess.run([PYTHON, nsguard.__file__] + args, capture_output=True, text=True)
+                self.assertEqual(proc.returncode, nsguard.REFUSED)
+
+
+class GuardWithoutNamespaces(unittest.TestCase):
+    def test_unknown_and_machine_namespaces_are_refused(self):
+        lab = Lab()
+        for ns in ("", "default", "kvl1x0000-ph", "../../proc/1/ns/net", "/proc/self/ns/net"):
+            with self.subTest(ns=ns):
+                with self.assertRaises(GuardError):
+                    lab.sender_command(ns, ["true"])
+                with self.assertRaises(GuardError):
+                    lab.run_sender(ns, ["true"])
+        lab.close()
+
+
+@unittest.skipUnless(IS_ROOT, "needs root to create namespaces")
+class GuardWithNamespaces(unittest.TestCase):
+    def test_sender_runs_in_the_host_namespace_only(self):
+        with Lab() as lab, Lab() as other:
+            host = lab.add_namespace("gh", host=True)
+            router = lab.add_namespace("gr")
+            foreign = other.add_namespace("gh", host=True)
+            probe = [PYTHON, "-c", "import os; s = os.stat('/proc/self/ns/net'); print(s.st_dev, s.st_ino)"]
+            out = lab.run_sender(host, probe)
+            self.assertEqual(out.returncode, 0, out.stderr)
+            here = tuple(int(x) for x in out.stdout.split())
+            self.assertEqual(here, lab.created[host])
+            self.assertNotEqual(here, ROOT_NS)
+            for ns in (router, foreign):         # ours but not a host; another run's host
+                with self.subTest(ns=ns), self.assertRaises(GuardError):
+                    lab.run_sender(ns, probe)
+
+    def test_replaced_namespace_is_refused(self):
+        with Lab() as lab:
+            host = lab.add_namespace("gh", host=True)
+            subprocess.run(["ip", "netns", "del", host], check=True)
+            with self.assertRaises(GuardError):
+                lab.sender_command(host, ["true"])
+            subprocess.run(["ip", "netns", "add", host], check=True)   # same name, new namespace
+            try:
+                with self.assertRaises(GuardError):
+                    lab.sender_command(host, ["true"])
+            finally:
+                subprocess.run(["ip", "netns", "del", host], check=False)
+
+    def test_inner_guard_catches_a_namespace_swapped_after_the_check(self):
+        # The command was approved for one namespace; if the name then
+        # points at another one, nsguard refuses from inside.
+        with Lab() as lab:
+            host = lab.add_namespace("gh", host=True)
+            cmd = lab.sender_command(host, ["true"])
+            subprocess.run(["ip", "netns", "del", host], check=True)
+            subprocess.run(["ip", "netns", "add", host], check=True)
+            try:
+                proc = subprocess.run(cmd, capture_output=True, text=True)
+                self.assertEqual(proc.returncode, nsguard.REFUSED, proc.stderr)
+            finally:
+                subprocess.run(["ip", "netns", "del", host], check=False)
+
+    def test_teardown_removes_everything_and_closes_the_guard(self):
+        lab = Lab()
+        with lab:
+            host = lab.add_namespace("gh", host=True)
+            names = list(lab.created)
+        self.assertFalse(set(names) & set(netlab.lab_namespaces()))
+        with self.assertRaises(GuardError):
+            lab.sender_command(host, ["true"])
+
+    def test_teardown_on_error(self):
+        names = []
+        with self.assertRaises(ZeroDivisionError):
+            with Lab() as lab:
+                lab.add_namespace("gh", host=True)
+                names.extend(lab.created)
+                1 / 0
+        self.assertFalse(set(names) & set(netlab.lab_namespaces()))
+
+    def test_teardown_on_signal(self):
+        code = ("import sys, os, signal, time; sys.path.insert(0, %r); import netlab\n"
+                "with netlab.Lab() as lab:\n"
+                "    lab.add_namespace('gh', host=True); print(*lab.created, flush=True)\n"
+                "    os.kill(os.getpid(), signal.SIGTERM); time.sleep(5)\n") % os.path.dirname(netlab.__file__)
+        proc = subprocess.run([PYTHON, "-c", code], capture_output=True, text=True, timeout=30)
+        self.assertEqual(proc.returncode, 128 + 15, proc.stderr)
+        made = proc.stdout.split()
+        self.assertTrue(made)
+        self.assertFalse(set(made) & set(netlab.lab_namespaces()))
+
+    def test_cleanup_removes_dead_runs_only(self):
+        dead = f"{netlab.PREFIX}999999999x0000-ph"   # no such pid
+        subprocess.run(["ip", "netns", "add", dead], check=True)
+        with Lab() as lab:
+            live = lab.add_namespace("gh", host=True)
+            removed = netlab.cleanup_stale()
+            self.assertIn(dead, removed)
+            self.assertNotIn(live, removed)
+            self.assertIn(live, netlab.lab_namespaces())
+        self.assertNotIn(dead, netlab.lab_namespaces())
+
+
+class PathDescriptions(unittest.TestCase):
+    def test_invalid_specs_are_refused(self):
+        bad = [
+            PathSpec(routers=0),
+            PathSpec(routers=3, links={4: LinkSpec()}),
+            PathSpec(routers=3, links={1: LinkSpec(rate_bit=0)}),
+            PathSpec(routers=3, links={1: LinkSpec(loss=1.0)}),
+            PathSpec(routers=3, links={1: LinkSpec(burst=1500)}),
+            PathSpec(routers=3, loop_at=1),
+            PathSpec(routers=3, split={1: [43441]}),
+        ]
+        for spec in bad:
+            with self.subTest(spec=spec), self.assertRaises(LabError):
+                spec.validate()
+        PathSpec(routers=3, links={3: LinkSpec(rate_bit=10)}, loop_at=3, split={2: [1]}).validate()
+
+
+def run_cbpf(prog_text, protocol, rand):
+    """A tiny interpreter for the instructions loss_bytecode uses."""
+    parts = prog_text.split(",")
+    prog = [tuple(int(x) for x in p.split()) for p in parts[1:]]
+    assert int(parts[0]) == len(prog)
+    pc, acc = 0, 0
+    while True:
+        code, jt, jf, k = prog[pc]
+        if code == 0x28:
+            acc = protocol if k == (2**32 - 4096) else None
+        elif code == 0x20:
+            acc = rand if k == (2**32 - 4096 + 56) else None
+        elif code == 0x15:
+            pc += jt if acc == k else jf
+        elif code == 0x35:
+            pc += jt if acc >= k else jf
+        elif code == 0x06:
+            return k
+        else:
+            raise AssertionError(f"unexpected instruction {code:#x}")
+        pc += 1
+
+
+class LossFilter(unittest.TestCase):
+    def test_drops_the_share_of_ipv4_only(self):
+        for share in (0.01, 0.2, 0.5, 0.99):
+            prog = netlab.loss_bytecode(share)
+            edge = int(share * 2**32)
+            with self.subTest(share=share):
+                self.assertEqual(run_cbpf(prog, 0x0800, edge - 1), 2)   # TC_ACT_SHOT
+                self.assertEqual(run_cbpf(prog, 0x0800, edge), 0)       # TC_ACT_OK
+                self.assertEqual(run_cbpf(prog, 0x0806, 0), 0)          # ARP always passes
+
+    def test_share_outside_range(self):
+        for share in (0.0, 1.0, -0.1):
+            with self.subTest(share=share), self.assertRaises(LabError):
+                netlab.loss_bytecode(share)
+
+
+SAMPLE_O = """1700000000.250000 10.75.0.1 500 60 0
+7 10.73.2.2 loop
+2 10.74.2.2 10.73.2.2
+
+00   0.105       10.73.0.2    212    212 .   0.000 uk
+01   0.120       10.73.1.2    250      0 . 120.000 lb
+02   1.234       10.73.2.2  24012  24012 1   9.995 ub
+conf = 0.912
+
+rtt = 0.321 ( 10.75.0.1 )
+
+000 1700000000.550000
+001 1700000000.550003
+
+"""
+
+
+class ReportReader(unittest.TestCase):
+    def test_full_report(self):
+        rep = parse_report(SAMPLE_O)
+        self.assertEqual((rep.dst, rep.size, rep.load, rep.delay), ("10.75.0.1", 500, 60, 0))
+        self.assertEqual(rep.loops, [(7, "10.73.2.2")])
+        self.assertEqual(rep.changes, [(2, "10.74.2.2", "10.73.2.2")])
+        self.assertEqual([h.router for h in rep.hops], ["10.73.0.2", "10.73.1.2", "10.73.2.2"])
+        self.assertEqual((rep.hops[2].gap_us, rep.hops[2].rank, rep.hops[2].bound, rep.hops[2].kind),
+                         (24012, "1", 9.995, "ub"))
+        self.assertEqual(rep.conf, [0.912])
+        self.assertEqual((rep.rtt_ms, rep.rtt_addr), (0.321, "10.75.0.1"))
+        self.assertEqual(rep.send_times, [(0, 1700000000.55), (1, 1700000000.550003)])
+
+    def test_plain_and_no_hop_reports(self):
+        plain = "1.000000 10.75.0.1 500 60 0\n\n00   0.105       10.73.0.2    212\n\n"
+        rep = parse_report(plain)
+        self.assertEqual(len(rep.hops), 1)
+        self.assertIsNone(rep.hops[0].rank)
+        self.assertIsNone(rep.rtt_ms)
+        rep = parse_report("1.000000 10.76.0.1 500 60 0\n# no hop reponses\n\n")
+        self.assertTrue(rep.no_hops)
+        self.assertEqual(rep.hops, [])
+
+    def test_malformed_reports(self):
+        for text in ("", "garbage\n", "1.000000 10.75.0.1 500 60 0\nnot an anomaly\n\n",
+                     "1.000000 10.75.0.1 500 60 0\n\n00   0.105       10.73.0.2    212\nextra\n",
+                     "1.000000 10.75.0.1 500 60 0\n# no hop reponses\n\n00 x\n"):
+            with self.subTest(text=text), self.assertRaises(ReportError):
+                parse_report(text)
+
+
+if __name__ == "__main__":
+    unittest.main()

@@ -1,0 +1,192 @@
+#include "prober/kovrin.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "prober/test_util.h"
+
+namespace kovrin {
+namespace {
+
+using testing_util::be16;
+using testing_util::ip;
+
+struct Outcome {
+  int status;
+  std::string out;
+  std::string err;
+};
+
+class KovrinTest : public testing_util::ProberTest {
+ protected:
+  Outcome run(std::vector<std::string> args) {
+    args.insert(args.begin(), "kovrin");
+    std::vector<char*> argv;
+    for (std::string& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    const int status = run_kovrin(static_cast<int>(args.size()), argv.data());
+    Outcome o{status, testing::internal::GetCapturedStdout(),
+              testing::internal::GetCapturedStderr()};
+    return o;
+  }
+};
+
+bool is_usage(const std::string& out) { return out.rfind("Kovrin V1.2 Usage: \n\n", 0) == 0; }
+
+TEST_F(KovrinTest, UsageErrorsAndHelp) {
+  struct Case {
+    std::vector<std::string> args;
+    int status;
+  };
+  const Case cases[] = {
+      {{}, 2},
+      {{"192.0.2.1", "192.0.2.2"}, 2},
+      {{"192.0.2.1", "-c"}, 2},  // options stop at the operand
+      {{"-z", "192.0.2.1"}, 2},
+      {{"-e"}, 2},
+      {{"-h"}, 0},
+      {{"-h", "192.0.2.1"}, 0},
+      {{"-c", "-h", "-z"}, 0},
+  };
+  for (const Case& c : cases) {
+    SetUp();
+    const Outcome o = run(c.args);
+    EXPECT_EQ(o.status, c.status) << testing::PrintToString(c.args);
+    EXPECT_TRUE(is_usage(o.out)) << o.out;
+    EXPECT_TRUE(fake::fake_net.trace.empty()) << "nothing opened or sent";
+  }
+}
+
+TEST_F(KovrinTest, UsageTextEndsWithAnEmptyLine) {
+  const Outcome o = run({"-h"});
+  EXPECT_EQ(o.out.substr(o.out.size() - 34), "\t-h \t\tprint this message [0]\t\t\t\t\n\n");
+  EXPECT_EQ(std::count(o.out.begin(), o.out.end(), '\n'), 23);
+}
+
+TEST_F(KovrinTest, SettingsOutsideTheTablesAreRefused) {
+  struct Case {
+    std::vector<std::string> args;
+    const char* message;  // "" when accepted
+  };
+  const Case cases[] = {
+      {{"-e", "51"}, "kovrin: -e 51: must be from 0 to 50\n"},
+      {{"-e", "-1"}, "kovrin: -e -1: must be from 0 to 50\n"},
+      {{"-e", "5x"}, "kovrin: -e 5x: must be a decimal number\n"},
+      {{"-e", ""}, "kovrin: -e : must be a decimal number\n"},
+      {{"-s", "abc"}, "kovrin: -s abc: must be a decimal number\n"},
+      {{"-s", "27"}, "kovrin: -s 27: must be from 28 to 1500\n"},
+      {{"-s", "1501"}, "kovrin: -s 1501: must be from 28 to 1500\n"},
+      {{"-y", "-1"}, "kovrin: -y -1: must be 0 or more\n"},
+      {{"-y", " 1"}, "kovrin: -y  1: must be a decimal number\n"},
+      {{"-l", "99999999999"}, "kovrin: -l 99999999999: must be a decimal number\n"},
+      {{"-l", "-1"},
+       "kovrin: -l -1: must be from 0 to 1058 with -e 30 and the echo probes (probe "
+       "indices up to 1125, at most 1126 packets)\n"},
+      {{"-e", "50", "-l", "1019"},
+       "kovrin: -l 1019: must be from 0 to 1018 with -e 50 and the echo probes (probe "
+       "indices up to 1125, at most 1126 packets)\n"},
+      {{"-c", "-e", "50", "-l", "1027"},
+       "kovrin: -l 1027: must be from 0 to 1026 with -e 50 (probe indices up to 1125, at "
+       "most 1126 packets)\n"},
+      {{"-i", "10.1.2"}, "kovrin: -i 10.1.2: must be a dotted IPv4 address\n"},
+      {{"-i", "host.example"}, "kovrin: -i host.example: must be a dotted IPv4 address\n"},
+      {{"-e", "50", "-l", "1018"}, ""},
+      {{"-p", "-e", "50", "-l", "1026"}, ""},
+      {{"-e", "0", "-l", "0", "-s", "28", "-y", "0"}, ""},
+      {{"-s", "1500", "-y", "+7"}, ""},
+  };
+  for (const Case& c : cases) {
+    SetUp();
+    std::vector<std::string> args = c.args;
+    args.push_back("192.0.2.1");
+    const Outcome o = run(args);
+    if (c.message[0] != '\0') {
+      EXPECT_EQ(o.status, 2) << c.message;
+      EXPECT_EQ(o.err, c.message);
+      EXPECT_EQ(o.out, "");
+      EXPECT_TRUE(fake::fake_net.trace.empty()) << c.message;
+    } else {
+      EXPECT_EQ(o.status, 0) << testing::PrintToString(c.args) << o.err;
+      EXPECT_EQ(o.err, "");
+    }
+  }
+}
+
+TEST_F(KovrinTest, UnresolvedDestinationExits1) {
+  const Outcome o = run({"no.such.host"});
+  EXPECT_EQ(o.status, 1);
+  EXPECT_EQ(o.out, "ERROR: couldn't obtain address for no.such.host\n");
+  EXPECT_TRUE(fake::fake_net.trace.empty());
+}
+
+TEST_F(KovrinTest, DestinationBySettingsAndName) {
+  fake::fake_net.names["target.example"] = ip(198, 51, 100, 20);
+  const Outcome o = run({"-e", "5", "-e", "7", "-l", "2", "-c", "target.example"});
+  EXPECT_EQ(o.status, 0);
+  EXPECT_EQ(settings.dst_ip, ip(198, 51, 100, 20));
+  EXPECT_EQ(settings.end_pkt_num, 7);
+  EXPECT_EQ(fake::fake_net.sent.size(), 2u * 7 + 2);
+  EXPECT_EQ(fake::fake_net.sent.front().dest, ip(198, 51, 100, 20));
+  EXPECT_EQ(fake::fake_net.trace.back(), "close");
+  EXPECT_EQ(o.out.rfind("1000000000.500000 198.51.100.20 500 2 0\n# no hop reponses\n\n"), 0u)
+      << o.out;
+}
+
+TEST_F(KovrinTest, DottedDestinationNeedsNoLookup) {
+  EXPECT_EQ(run({"-l", "1", "192.0.2.1"}).status, 0);
+  EXPECT_EQ(fake::fake_net.forward_lookups + fake::fake_net.reverse_lookups, 0);
+}
+
+TEST_F(KovrinTest, SourceAddress) {
+  struct Case {
+    std::vector<std::string> args;
+    uint32_t source;
+  };
+  const Case cases[] = {
+      {{"192.0.2.1"}, 0},
+      {{"-i", "0.0.0.0", "192.0.2.1"}, 0},
+      {{"-i", "10.1.2.3", "192.0.2.1"}, ip(10, 1, 2, 3)},
+  };
+  for (const Case& c : cases) {
+    SetUp();
+    ASSERT_EQ(run(c.args).status, 0);
+    for (const auto& sent : fake::fake_net.sent) {
+      uint32_t source;
+      std::memcpy(&source, &sent.bytes[12], 4);
+      ASSERT_EQ(source, c.source) << testing::PrintToString(c.args);
+    }
+  }
+}
+
+TEST_F(KovrinTest, WholeRunWithReplies) {
+  // Routers answer head and tail of two hops; the destination answers the
+  // echo probes.  Replies wait until the train has been sent.
+  const uint32_t dst = ip(192, 0, 2, 1);
+  const int64_t later = fake::fake_net.clock_usec + 1000000;
+  auto arrive = [&](const testing_util::Bytes& b) {
+    fake::fake_net.incoming.push_back({b, later, 0.0});
+  };
+  // The echo reply comes first: the waiting poll ends with the fourth
+  // time-exceeded reply (2 x end_pkt_num).
+  arrive(testing_util::echo_reply(dst, seq_base + 2 * 2 + 3 + 3));
+  arrive(testing_util::time_exceeded(ip(10, 0, 0, 1), dst, seq_base + 2, false));
+  arrive(testing_util::time_exceeded(ip(10, 0, 0, 2), dst, seq_base + 4, false));
+  arrive(testing_util::time_exceeded(ip(10, 0, 0, 2), dst, seq_base + 5, false));
+  arrive(testing_util::time_exceeded(ip(10, 0, 0, 1), dst, seq_base + 3, false));
+  const Outcome o = run({"-e", "2", "-l", "3", "-t", "192.0.2.1"});
+  EXPECT_EQ(o.status, 0);
+  EXPECT_NE(o.out.find("\n00 "), std::string::npos) << o.out;
+  EXPECT_NE(o.out.find("\n01 "), std::string::npos) << o.out;
+  EXPECT_NE(o.out.find("\nrtt = "), std::string::npos) << o.out;
+  EXPECT_NE(o.out.find("\n011 "), std::string::npos) << o.out;  // 12 send times
+  EXPECT_EQ(o.out.find("\n012 "), std::string::npos) << o.out;
+  EXPECT_EQ(analysis.probe_hops[0].router, ip(10, 0, 0, 1));
+  EXPECT_GT(analysis.probe_hops[0].gap_sec, analysis.probe_hops[1].gap_sec);
+}
+
+}  // namespace
+}  // namespace kovrin

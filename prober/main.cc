@@ -1,0 +1,3 @@
+#include "prober/kovrin.h"
+
+int main(int argc, char** argv) { return kovrin::run_kovrin(argc, argv); }

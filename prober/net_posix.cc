@@ -1,0 +1,266 @@
+// The platform layer on POSIX systems with BSD sockets: Linux, and FreeBSD
+// behind #ifdef.
+#include <arpa/inet.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <sys/select.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <sys/types.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#ifdef __linux__
+#include <linux/capability.h>
+#include <sys/syscall.h>
+#endif
+#ifdef __FreeBSD__
+#include <sys/param.h>
+#endif
+
+#include "prober/net.h"
+
+namespace kovrin::net {
+
+bool read_clock(WallClock* now) {
+  timeval tv;
+  if (gettimeofday(&tv, nullptr) != 0) return false;
+  now->sec = tv.tv_sec;
+  now->usec = tv.tv_usec;
+  return true;
+}
+
+int process_id() { return static_cast<int>(getpid()); }
+
+void pause_usec(int usec) {
+  timeval timeout = {usec / 1000000, usec % 1000000};
+  select(0, nullptr, nullptr, nullptr, &timeout);
+}
+
+int open_raw(int protocol) { return socket(AF_INET, SOCK_RAW, protocol); }
+
+bool include_header(int fd) {
+  int on = 1;
+  return setsockopt(fd, IPPROTO_IP, IP_HDRINCL, &on, sizeof on) == 0;
+}
+
+bool bind_port(int fd, int port) {
+  sockaddr_in addr;
+  std::memset(&addr, 0, sizeof addr);
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_ANY);
+  addr.sin_port = htons(static_cast<uint16_t>(port));
+  return bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+}
+
+void request_timestamps(int fd) {
+#ifdef SO_TIMESTAMP
+  int on = 1;
+  setsockopt(fd, SOL_SOCKET, SO_TIMESTAMP, &on, sizeof on);
+#else
+  (void)fd;
+#endif
+}
+
+bool send(int fd, uint8_t* packet, int length, uint32_t dest) {
+#if defined(__FreeBSD__) && __FreeBSD_version >= 1100030
+  // From 11.0 on, FreeBSD takes the total length and the fragment field of a
+  // supplied header in network byte order; before, in host order as written.
+  uint16_t total, frag;
+  std::memcpy(&total, packet + 2, 2);
+  std::memcpy(&frag, packet + 6, 2);
+  total = htons(total);
+  frag = htons(frag);
+  std::memcpy(packet + 2, &total, 2);
+  std::memcpy(packet + 6, &frag, 2);
+#endif
+  // Linux needs nothing: with IP_HDRINCL it always writes the total length
+  // and the header checksum itself, and fills in the identification and
+  // the source address when they are 0.
+  sockaddr_in to;
+  std::memset(&to, 0, sizeof to);
+  to.sin_family = AF_INET;
+  to.sin_addr.s_addr = dest;
+  return sendto(fd, packet, static_cast<size_t>(length), 0,
+                reinterpret_cast<sockaddr*>(&to), sizeof to) >= 0;
+}
+
+int receive(int fd, uint8_t* buffer, int capacity, double* arrival) {
+  // recvmsg rather than recvfrom only to get the arrival time; when nothing
+  // is waiting it returns EAGAIN at the same cost.
+  sockaddr_in from;
+  iovec iov = {buffer, static_cast<size_t>(capacity)};
+  alignas(cmsghdr) char control[64];
+  msghdr msg;
+  std::memset(&msg, 0, sizeof msg);
+  msg.msg_name = &from;
+  msg.msg_namelen = sizeof from;
+  msg.msg_iov = &iov;
+  msg.msg_iovlen = 1;
+  msg.msg_control = control;
+  msg.msg_controllen = sizeof control;
+  const ssize_t n = recvmsg(fd, &msg, MSG_DONTWAIT);
+  *arrival = 0.0;
+  if (n <= 0) return 0;
+#ifdef SCM_TIMESTAMP
+  for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c != nullptr; c = CMSG_NXTHDR(&msg, c)) {
+    if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_TIMESTAMP &&
+        c->cmsg_len >= CMSG_LEN(sizeof(timeval))) {
+      timeval tv;
+      std::memcpy(&tv, CMSG_DATA(c), sizeof tv);
+      *arrival = static_cast<double>(tv.tv_sec) +
+                 static_cast<double>(tv.tv_usec) / 1000000.0;
+    }
+  }
+#endif
+  return n > capacity ? capacity : static_cast<int>(n);
+}
+
+void close_socket(int fd) { close(fd); }
+
+bool host_name(char* name, int size) {
+  return gethostname(name, static_cast<size_t>(size)) == 0;
+}
+
+uint32_t unbound_stream_address() {
+  const int fd = socket(AF_INET, SOCK_STREAM, 0);
+  if (fd < 0) return 0;
+  sockaddr_in addr;
+  std::memset(&addr, 0, sizeof addr);
+  socklen_t len = sizeof addr;
+  uint32_t result = 0;
+  if (getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) == 0) {
+    result = addr.sin_addr.s_addr;
+  }
+  close(fd);
+  return result;
+}
+
+namespace {
+
+void copy_name(const char* from, char* name, int size) {
+  std::strncpy(name, from, static_cast<size_t>(size) - 1);
+  name[size - 1] = '\0';
+}
+
+}  // namespace
+
+bool lookup_name(const char* host, char* name, int size, uint32_t* addr) {
+  const hostent* entry = gethostbyname(host);
+  if (entry == nullptr || entry->h_addrtype != AF_INET ||
+      entry->h_addr_list[0] == nullptr) {
+    return false;
+  }
+  copy_name(entry->h_name, name, size);
+  const int len = entry->h_length < 4 ? entry->h_length : 4;
+  *addr = 0;
+  std::memcpy(addr, entry->h_addr_list[0], static_cast<size_t>(len));
+  return true;
+}
+
+bool lookup_address(uint32_t addr, char* name, int size) {
+  const hostent* entry = gethostbyaddr(&addr, 4, AF_INET);
+  if (entry == nullptr || entry->h_name == nullptr) return false;
+  copy_name(entry->h_name, name, size);
+  return true;
+}
+
+namespace {
+
+// Ids at start-up: the real ones and the effective ones a set-user-ID or
+// set-group-ID file gave.
+struct Ids {
+  bool known = false;
+  uid_t real_uid = 0;
+  uid_t start_euid = 0;
+  gid_t real_gid = 0;
+  gid_t start_egid = 0;
+};
+Ids ids;
+
+#ifdef __linux__
+// Makes the effective capabilities those permitted (raise) or none (lower).
+// A file capability (cap_net_raw) thus stays out of use, like a set-user-ID
+// root, until the raw sockets are opened.
+bool set_effective_capabilities(bool raise) {
+  __user_cap_header_struct header = {_LINUX_CAPABILITY_VERSION_3, 0};
+  __user_cap_data_struct data[_LINUX_CAPABILITY_U32S_3];
+  if (syscall(SYS_capget, &header, data) != 0) return false;
+  for (auto& d : data) d.effective = raise ? d.permitted : 0;
+  return syscall(SYS_capset, &header, data) == 0;
+}
+
+// Clears every capability of the process: what a file capability granted
+// is needed only to open the raw sockets.
+bool clear_capabilities() {
+  __user_cap_header_struct header = {_LINUX_CAPABILITY_VERSION_3, 0};
+  __user_cap_data_struct data[_LINUX_CAPABILITY_U32S_3];
+  std::memset(data, 0, sizeof data);
+  if (syscall(SYS_capset, &header, data) != 0) return false;
+  std::memset(data, 0xff, sizeof data);
+  if (syscall(SYS_capget, &header, data) != 0) return false;
+  for (const auto& d : data) {
+    if (d.effective != 0 || d.permitted != 0) return false;
+  }
+  return true;
+}
+#endif
+
+}  // namespace
+
+bool suspend_privilege() {
+  ids.known = true;
+  ids.real_uid = getuid();
+  ids.start_euid = geteuid();
+  ids.real_gid = getgid();
+  ids.start_egid = getegid();
+  // Group first: lowering the user id could take the right to change it.
+  if (ids.start_egid != ids.real_gid && setegid(ids.real_gid) != 0) return false;
+  if (ids.start_euid != ids.real_uid && seteuid(ids.real_uid) != 0) return false;
+#ifdef __linux__
+  if (ids.real_uid != 0 && !set_effective_capabilities(false)) return false;
+#endif
+  return true;
+}
+
+bool resume_privilege() {
+  if (!ids.known) return true;
+  if (ids.start_euid != ids.real_uid && seteuid(ids.start_euid) != 0) return false;
+  if (ids.start_egid != ids.real_gid && setegid(ids.start_egid) != 0) return false;
+#ifdef __linux__
+  if (ids.real_uid != 0 && !set_effective_capabilities(true)) return false;
+#endif
+  return true;
+}
+
+bool drop_privilege() {
+  if (!ids.known && !suspend_privilege()) return false;
+  const uid_t uid = ids.real_uid;
+  const gid_t gid = ids.real_gid;
+  // Setting real, effective and saved ids to the real one is allowed
+  // without privilege, and it leaves nothing to return to.
+  if (ids.start_egid != gid && setresgid(gid, gid, gid) != 0) return false;
+  if (ids.start_euid != uid && setresuid(uid, uid, uid) != 0) return false;
+#ifdef __linux__
+  if (uid != 0 && !clear_capabilities()) return false;
+#endif
+  // Check that the drop took and cannot be undone.
+  if (getuid() != uid || geteuid() != uid || getgid() != gid || getegid() != gid) {
+    return false;
+  }
+  if (ids.start_euid != uid &&
+      (setuid(ids.start_euid) == 0 || seteuid(ids.start_euid) == 0)) {
+    errno = EPERM;
+    return false;
+  }
+  if (uid != 0 && ids.start_egid != gid &&
+      (setgid(ids.start_egid) == 0 || setegid(ids.start_egid) == 0)) {
+    errno = EPERM;
+    return false;
+  }
+  return true;
+}
+
+}  // namespace kovrin::net

@@ -1,0 +1,201 @@
+#include "prober/packet.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "prober/net.h"
+#include "prober/settings.h"
+#include "prober/train.h"
+
+namespace kovrin {
+
+PacketLayer packet_layer;
+
+namespace {
+
+constexpr int kProtoIcmp = 1;
+constexpr int kProtoUdp = 17;
+constexpr int kProtoPlanetlab = 117;
+
+// Ones-complement partial sum of 16-bit words in memory order.  Eight bytes
+// are taken at a time as two 32-bit halves: 2^16 = 1 modulo 0xFFFF, so the
+// folded result equals the word-by-word sum.
+uint64_t checksum_add(uint64_t sum, const uint8_t* data, int length) {
+  while (length >= 8) {
+    uint64_t w;
+    std::memcpy(&w, data, 8);
+    sum += (w & 0xFFFFFFFFu) + (w >> 32);
+    data += 8;
+    length -= 8;
+  }
+  while (length >= 2) {
+    uint16_t w;
+    std::memcpy(&w, data, 2);
+    sum += w;
+    data += 2;
+    length -= 2;
+  }
+  if (length == 1) {
+    // The left-over byte comes first in memory, the other byte is zero.
+    const uint8_t last[2] = {data[0], 0};
+    uint16_t w;
+    std::memcpy(&w, last, 2);
+    sum += w;
+  }
+  return sum;
+}
+
+uint16_t checksum_finish(uint64_t sum) {
+  while (sum >> 16) sum = (sum & 0xFFFF) + (sum >> 16);
+  return static_cast<uint16_t>(~sum & 0xFFFF);
+}
+
+// Stores a checksum at p; 0 goes on the wire as 0xFFFF, its other form.
+void store_checksum(uint8_t* p, uint16_t sum) {
+  if (sum == 0) sum = 0xFFFF;
+  std::memcpy(p, &sum, 2);
+}
+
+void put_be16(uint8_t* p, uint32_t v) {
+  p[0] = static_cast<uint8_t>(v >> 8);
+  p[1] = static_cast<uint8_t>(v);
+}
+
+}  // namespace
+
+uint16_t internet_checksum(const uint8_t* data, int length) {
+  return checksum_finish(checksum_add(0, data, length));
+}
+
+int open_raw_socket(int port, int protocol) {
+  const int fd = net::open_raw(protocol);
+  if (fd < 0) {
+    const int error = errno;
+    std::perror("socket");
+    if (error == EPERM || error == EACCES) {
+      std::fprintf(stderr,
+                   "kovrin needs root or the CAP_NET_RAW capability to open "
+                   "raw sockets\n");
+    }
+    std::exit(kExitFailure);
+  }
+  if (!net::include_header(fd)) fatal("IP_HDRINCL");
+  if (port > 0 && !net::bind_port(fd, port)) fatal("bind");
+  return fd;
+}
+
+void init_sockets() {
+  PacketLayer& p = packet_layer;
+  if (!net::resume_privilege()) fatal("seteuid");
+  p.send_sock = open_raw_socket(probe_port, settings.use_icmp ? kProtoIcmp : kProtoUdp);
+  p.recv_sock = open_raw_socket(probe_port,
+                                settings.planetlab_raw ? kProtoPlanetlab : kProtoIcmp);
+  // Both raw sockets are open: nothing else needs privilege, and no packet
+  // leaves before it is gone.
+  if (!net::drop_privilege()) {
+    const int error = errno;
+    std::fprintf(stderr, "kovrin: could not give up privilege: %s\n",
+                 std::strerror(error));
+    std::exit(kExitFailure);
+  }
+  net::request_timestamps(p.recv_sock);
+
+  p.packet = static_cast<uint8_t*>(std::calloc(kPacketSize, 1));
+  if (p.packet == nullptr) fatal("malloc");
+  std::memcpy(p.packet + 16, &settings.dst_ip, 4);
+  std::memcpy(p.packet + 12, &settings.self_ip, 4);
+  p.packet[0] = 0x45;
+  p.ip_id_base = static_cast<uint16_t>(net::process_id() | 0x8000);
+  if (settings.use_icmp) {
+    use_icmp_template();
+  } else {
+    use_udp_template();
+  }
+}
+
+void use_udp_template() {
+  uint8_t* p = packet_layer.packet;
+  p[9] = kProtoUdp;
+  put_be16(p + 20, probe_port);
+}
+
+void use_icmp_template() {
+  uint8_t* p = packet_layer.packet;
+  p[9] = kProtoIcmp;
+  p[20] = 8;  // echo request
+  p[21] = 0;
+  put_be16(p + 24, probe_port);
+}
+
+void send_probe(int32_t index, int32_t length, uint8_t ttl, uint32_t dest) {
+  PacketLayer& layer = packet_layer;
+  uint8_t* p = layer.packet;
+
+  // IP header.  Total length and identification go in host byte order; the
+  // platform layer turns them into what its raw sockets take.
+  p[8] = ttl;
+  const uint16_t id = static_cast<uint16_t>(layer.ip_id_base + index);
+  std::memcpy(p + 4, &id, 2);
+  const uint16_t total = static_cast<uint16_t>(length);
+  std::memcpy(p + 2, &total, 2);
+  p[6] = 0;
+  p[7] = 0;
+  std::memcpy(p + 16, &dest, 4);
+  p[10] = 0;
+  p[11] = 0;
+  store_checksum(p + 10, internet_checksum(p, 20));
+
+  // The send time: after the header, before the transport checksum.
+  net::WallClock now;
+  if (!net::read_clock(&now)) fatal(kClockFailure);
+  std::memcpy(p + 36, &now.sec, 8);
+  std::memcpy(p + 44, &now.usec, 8);
+  const double t = static_cast<double>(now.sec) + static_cast<double>(now.usec) / 1000000.0;
+  if (static_cast<uint32_t>(index) < static_cast<uint32_t>(kProbeIndexCount)) {
+    layer.send_time[index] = t;
+  }
+  if (layer.send_log_count < kProbeIndexCount) {
+    layer.send_log[layer.send_log_count++] = t;
+  }
+
+  const uint32_t number = static_cast<uint32_t>(seq_base + index);
+  const int transport_length = length - 20;
+  if (settings.use_icmp) {
+    put_be16(p + 26, number);
+    std::memcpy(p + 28, kEchoMarkerBytes, 4);
+    p[22] = 0;
+    p[23] = 0;
+    store_checksum(p + 22, internet_checksum(p + 20, transport_length));
+  } else {
+    p[28] = static_cast<uint8_t>(index);
+    p[29] = ttl;
+    p[30] = 0;
+    p[31] = 0;
+    put_be16(p + 22, number);
+    put_be16(p + 24, static_cast<uint32_t>(transport_length));
+    p[26] = 0;
+    p[27] = 0;
+    // RFC 768 pseudo-header: source, destination, zero, protocol, length.
+    uint8_t pseudo[12];
+    std::memcpy(pseudo, p + 12, 8);
+    pseudo[8] = 0;
+    pseudo[9] = kProtoUdp;
+    put_be16(pseudo + 10, static_cast<uint32_t>(transport_length));
+    const uint64_t sum = checksum_add(checksum_add(0, pseudo, 12), p + 20, transport_length);
+    store_checksum(p + 26, checksum_finish(sum));
+  }
+
+  if (!net::send(layer.send_sock, p, length, dest)) {
+    char dotted[kDottedSize];
+    std::perror(format_ip(settings.dst_ip, dotted));
+  }
+}
+
+void close_sockets() {
+  net::close_socket(packet_layer.send_sock);
+  net::close_socket(packet_layer.recv_sock);
+}
+
+}  // namespace kovrin

@@ -1,0 +1,66 @@
+// Raw sockets and probe packets: the two sockets of a run, the one packet
+// buffer in which every probe is built, and the send-time records.
+//
+// Layout of a probe of L bytes: IPv4 header at 0 (total length and
+// identification in host byte order), UDP or ICMP echo header at 20, payload
+// at 28.  UDP payload: probe index (low 8 bits), TTL, 6 zero bytes, then the
+// send time as two 64-bit host-order integers (seconds at 36, microseconds at
+// 44).  ICMP payload: the echo marker, 4 zero bytes, the same send time.
+#ifndef KOVRIN_PROBER_PACKET_H_
+#define KOVRIN_PROBER_PACKET_H_
+
+#include <cstdint>
+
+#include "prober/common.h"
+
+namespace kovrin {
+
+// UDP destination port or ICMP sequence number of probe index 0.
+constexpr int seq_base = 43434;
+// UDP source port, ICMP identifier, and the port the raw sockets are bound to.
+constexpr int probe_port = 31415;
+// Follows the header of every ICMP probe, least significant byte first.
+constexpr uint32_t echo_marker = 0x78EFCDAB;
+constexpr uint8_t kEchoMarkerBytes[4] = {
+    echo_marker & 0xFF, echo_marker >> 8 & 0xFF, echo_marker >> 16 & 0xFF, echo_marker >> 24};
+
+struct PacketLayer {
+  int send_sock = -1;
+  int recv_sock = -1;
+  uint16_t ip_id_base = 0;     // (pid | 0x8000) mod 65536
+  uint8_t* packet = nullptr;   // kPacketSize bytes, zero where no field is written
+  // Send time of the probe last sent with each index; 0 for unused indices.
+  double send_time[kProbeIndexCount] = {};
+  // Send time of every probe in send order; not reset between runs.
+  double send_log[kProbeIndexCount] = {};
+  int32_t send_log_count = 0;
+};
+extern PacketLayer packet_layer;
+
+// Opens an IPv4 raw socket with IP_HDRINCL, bound to port when port > 0.
+// Does not return on failure.
+int open_raw_socket(int port, int protocol);
+
+// Opens send_sock and recv_sock, gives up any raised privilege, allocates
+// the packet buffer and writes the header template for settings.use_icmp.
+void init_sockets();
+
+// Reshape the buffer for the other protocol; the caller sets use_icmp.
+void use_udp_template();
+void use_icmp_template();
+
+// Finishes the probe with the given index (0..1125), total length (28..1500)
+// and TTL in the buffer, records its send time and sends it to dest.
+// A failed send is reported and passed over.
+void send_probe(int32_t index, int32_t length, uint8_t ttl, uint32_t dest);
+
+// RFC 1071 checksum of length bytes, in memory order: store the result
+// with memcpy, no byte swap.
+uint16_t internet_checksum(const uint8_t* data, int length);
+
+// Closes send_sock, then recv_sock.
+void close_sockets();
+
+}  // namespace kovrin
+
+#endif  // KOVRIN_PROBER_PACKET_H_

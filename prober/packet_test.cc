@@ -1,0 +1,273 @@
+#include "prober/packet.h"
+
+#include <gtest/gtest.h>
+
+#include <bit>
+#include <cerrno>
+#include <cstring>
+
+#include "prober/test_util.h"
+
+namespace kovrin {
+namespace {
+
+using testing_util::Bytes;
+using testing_util::be16;
+using testing_util::checksum_verifies;
+using testing_util::from_hex;
+using testing_util::ip;
+
+TEST(InternetChecksum, Table) {
+  struct Case {
+    const char* data;
+    const char* stored;  // the result as stored in memory order
+  };
+  const Case cases[] = {
+      {"0001 f203 f4f5 f6f7", "220d"},  // the RFC 1071 example
+      {"", "ffff"},
+      {"0000 0000", "ffff"},
+      {"ffff", "0000"},   // a sum of 0xFFFF complements to 0
+      {"ab", "54ff"},     // odd length: the left-over byte comes first
+      {"0102 03", "fbfd"},
+      {"ffff ffff 0001", "fffe"},  // carries folded back in
+      {"4500 003c 1c46 4000 4006 0000 ac10 0a63 ac10 0a0c", "b1e6"},
+  };
+  for (const Case& c : cases) {
+    const Bytes data = from_hex(c.data);
+    const uint16_t sum = internet_checksum(data.data(), static_cast<int>(data.size()));
+    uint8_t stored[2];
+    std::memcpy(stored, &sum, 2);
+    EXPECT_EQ(Bytes(stored, stored + 2), from_hex(c.stored)) << c.data;
+  }
+}
+
+TEST(InternetChecksum, LongBuffersMatchWordByWordSum) {
+  // The eight-bytes-at-a-time loop against the receiver's view of every
+  // length and alignment up to a full packet.
+  Bytes data(kPacketSize + 8);
+  for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<uint8_t>(i * 37 + 11);
+  for (int offset = 0; offset < 4; ++offset) {
+    for (int length = 0; length <= kPacketSize; length += (length < 40 ? 1 : 97)) {
+      Bytes region(data.begin() + offset, data.begin() + offset + length);
+      if (region.size() % 2) region.push_back(0);
+      const uint16_t sum = internet_checksum(data.data() + offset, length);
+      uint8_t stored[2];
+      std::memcpy(stored, &sum, 2);
+      region.push_back(stored[0]);
+      region.push_back(stored[1]);
+      EXPECT_TRUE(checksum_verifies(region)) << "offset " << offset << " length " << length;
+    }
+  }
+}
+
+class PacketTest : public testing_util::ProberTest {
+ protected:
+  void SetUp() override {
+    ProberTest::SetUp();
+    settings.dst_ip = ip(192, 0, 2, 1);
+  }
+  // The last packet sent.
+  const Bytes& last() { return fake::fake_net.sent.back().bytes; }
+};
+
+// Worked examples at clock 1000000000.5 with process id 0x12345 (so
+// ip_id_base 0xA345).  The total length and the identification are in host
+// order, written here for a little-endian host.
+TEST_F(PacketTest, WorkedExamples) {
+  if (std::endian::native != std::endian::little) GTEST_SKIP() << "host-order fields";
+  struct Case {
+    int use_icmp;
+    int32_t index;
+    int32_t length;
+    uint8_t ttl;
+    const char* hex;
+  };
+  const Case cases[] = {
+      {0, 7, 60, 3,
+       "45003c00 4ca30000 03116d49 00000000 c0000201 7ab7a9b1 00284f8a 07030000"
+       "00000000 00ca9a3b 00000000 20a10700 00000000 00000000 00000000"},
+      {1, 7, 60, 3,
+       "45003c00 4ca30000 03016d59 00000000 c0000201 080075a9 7ab7a9b1 abcdef78"
+       "00000000 00ca9a3b 00000000 20a10700 00000000 00000000 00000000"},
+  };
+  for (const Case& c : cases) {
+    SetUp();
+    settings.use_icmp = c.use_icmp;
+    init_sockets();
+    EXPECT_EQ(packet_layer.ip_id_base, 0xA345);
+    send_probe(c.index, c.length, c.ttl, settings.dst_ip);
+    EXPECT_EQ(last(), from_hex(c.hex)) << "use_icmp " << c.use_icmp;
+    EXPECT_EQ(fake::fake_net.sent.back().dest, settings.dst_ip);
+    EXPECT_DOUBLE_EQ(packet_layer.send_time[c.index], 1000000000.5);
+    TearDown();
+  }
+}
+
+// Every length, both modes, through the templates switched the way the
+// train switches them: fields at their offsets, all three checksums valid.
+TEST_F(PacketTest, FieldsAndChecksumsForEveryLength) {
+  settings.self_ip = ip(10, 9, 8, 7);
+  init_sockets();
+  for (int use_icmp = 0; use_icmp <= 1; ++use_icmp) {
+    settings.use_icmp = use_icmp;
+    if (use_icmp) use_icmp_template(); else use_udp_template();
+    for (int32_t length = 28; length <= kPacketSize; length += (length < 70 ? 1 : 61)) {
+      const int32_t index = length % 3 == 0 ? 0 : 1125 - length % 7;
+      const uint8_t ttl = static_cast<uint8_t>(length % 255 + 1);
+      send_probe(index, length, ttl, settings.dst_ip);
+      const Bytes& p = last();
+      SCOPED_TRACE(testing::Message() << "icmp " << use_icmp << " length " << length);
+      ASSERT_EQ(p.size(), static_cast<size_t>(length));
+      uint16_t total, id;
+      std::memcpy(&total, &p[2], 2);
+      std::memcpy(&id, &p[4], 2);
+      EXPECT_EQ(total, length);
+      EXPECT_EQ(id, static_cast<uint16_t>(0xA345 + index));
+      EXPECT_EQ(p[8], ttl);
+      EXPECT_EQ(p[9], use_icmp ? 1 : 17);
+      EXPECT_TRUE(checksum_verifies(Bytes(p.begin(), p.begin() + 20)));
+      EXPECT_EQ(be16(p, 20 + (use_icmp ? 6 : 2)), seq_base + index);
+      const Bytes transport(p.begin() + 20, p.end());
+      if (use_icmp) {
+        EXPECT_EQ(be16(p, 20), 0x0800);  // type 8, code 0
+        EXPECT_EQ(be16(p, 24), probe_port);
+        EXPECT_TRUE(checksum_verifies(transport));
+      } else {
+        EXPECT_EQ(be16(p, 20), probe_port);
+        EXPECT_EQ(be16(p, 24), length - 20);
+        if (length >= 30) {
+          EXPECT_EQ(p[28], static_cast<uint8_t>(index));
+          EXPECT_EQ(p[29], ttl);
+        }
+        Bytes pseudo(p.begin() + 12, p.begin() + 20);
+        pseudo.insert(pseudo.end(), {0, 17, static_cast<uint8_t>((length - 20) >> 8),
+                                     static_cast<uint8_t>(length - 20)});
+        pseudo.insert(pseudo.end(), transport.begin(), transport.end());
+        EXPECT_TRUE(checksum_verifies(pseudo));
+      }
+      for (int32_t i = 52; i < length; ++i) ASSERT_EQ(p[i], 0) << "byte " << i;
+    }
+  }
+}
+
+// Finds a probe whose checksum in the field at `field` would come out 0 by
+// trying clock readings (the send time is summed into the transport
+// checksums) or destinations (summed into all three), and checks that it
+// goes out as 0xFFFF.
+TEST_F(PacketTest, ZeroChecksumIsSentAsFFFF) {
+  struct Case {
+    int use_icmp;
+    int field;
+    bool vary_dest;
+  };
+  const Case cases[] = {{0, 10, true}, {0, 26, false}, {1, 22, false}};
+  for (const Case& c : cases) {
+    SetUp();
+    settings.use_icmp = c.use_icmp;
+    init_sockets();
+    bool found = false;
+    for (uint32_t k = 0; k < 0x20000 && !found; ++k) {
+      const uint32_t dest = c.vary_dest ? ip(192, 0, static_cast<int>(k >> 8 & 0xFF), static_cast<int>(k & 0xFF)) : settings.dst_ip;
+      if (!c.vary_dest) fake::fake_net.clock_usec = 1000000000000000 + k;
+      send_probe(9, 60, 5, dest);
+      const Bytes& p = last();
+      found = be16(p, static_cast<size_t>(c.field)) == 0xFFFF;
+      if (found) {
+        const Bytes header(p.begin(), p.begin() + 20);
+        EXPECT_TRUE(checksum_verifies(header));
+      }
+      fake::fake_net.sent.clear();
+      packet_layer.send_log_count = 0;
+    }
+    EXPECT_TRUE(found) << "field " << c.field;
+    TearDown();
+  }
+}
+
+TEST_F(PacketTest, LoadPacketsShareIndexZero) {
+  init_sockets();
+  for (int i = 0; i < 3; ++i) send_probe(0, 500, 100, settings.dst_ip);
+  for (const auto& sent : fake::fake_net.sent) {
+    EXPECT_EQ(be16(sent.bytes, 22), seq_base);
+    uint16_t id;
+    std::memcpy(&id, &sent.bytes[4], 2);
+    EXPECT_EQ(id, packet_layer.ip_id_base);
+  }
+  EXPECT_EQ(packet_layer.send_log_count, 3);
+  EXPECT_DOUBLE_EQ(packet_layer.send_time[0], packet_layer.send_log[2]);
+  EXPECT_LT(packet_layer.send_log[0], packet_layer.send_log[2]);
+}
+
+TEST_F(PacketTest, FailedSendIsReportedAndPassedOver) {
+  init_sockets();
+  fake::fake_net.send_errno = ENETUNREACH;
+  testing::internal::CaptureStderr();
+  send_probe(2, 60, 1, settings.dst_ip);
+  send_probe(3, 60, 1, settings.dst_ip);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+            "192.0.2.1: Network is unreachable\n192.0.2.1: Network is unreachable\n");
+  EXPECT_EQ(fake::fake_net.sent.size(), 2u);
+  EXPECT_EQ(packet_layer.send_log_count, 2);
+  EXPECT_NE(packet_layer.send_time[2], 0.0);
+}
+
+TEST_F(PacketTest, SocketsByModeAndPrivilegeDroppedBeforeAnySend) {
+  struct Case {
+    int use_icmp;
+    int planetlab_raw;
+    std::vector<int> protocols;
+  };
+  const Case cases[] = {{0, 0, {17, 1}}, {1, 0, {1, 1}}, {0, 1, {17, 117}}, {1, 1, {1, 117}}};
+  for (const Case& c : cases) {
+    SetUp();
+    settings.use_icmp = c.use_icmp;
+    settings.planetlab_raw = c.planetlab_raw;
+    init_sockets();
+    EXPECT_EQ(fake::fake_net.opened_protocols, c.protocols);
+    EXPECT_EQ(fake::fake_net.trace,
+              (std::vector<std::string>{"resume", "open", "open", "drop"}));
+    EXPECT_EQ(packet_layer.packet[9], c.use_icmp ? 1 : 17);
+    TearDown();
+  }
+}
+
+using PacketDeathTest = PacketTest;
+
+TEST_F(PacketDeathTest, SystemCallFailuresExit1) {
+  EXPECT_EXIT(
+      {
+        fake::fake_net.open_errno = EPERM;
+        init_sockets();
+      },
+      testing::ExitedWithCode(1),
+      "^socket: Operation not permitted\nkovrin needs root or the CAP_NET_RAW "
+      "capability to open raw sockets\n$");
+  EXPECT_EXIT(
+      {
+        fake::fake_net.open_errno = EMFILE;
+        init_sockets();
+      },
+      testing::ExitedWithCode(1), "^socket: Too many open files\n$");
+  EXPECT_EXIT(
+      {
+        fake::fake_net.hdrincl_errno = EINVAL;
+        init_sockets();
+      },
+      testing::ExitedWithCode(1), "^IP_HDRINCL: Invalid argument\n$");
+  EXPECT_EXIT(
+      {
+        fake::fake_net.drop_fails = true;
+        init_sockets();
+      },
+      testing::ExitedWithCode(1), "could not give up privilege");
+  EXPECT_EXIT(
+      {
+        init_sockets();
+        fake::fake_net.clock_fails = true;
+        send_probe(2, 60, 1, settings.dst_ip);
+      },
+      testing::ExitedWithCode(1), "^get_time\\(\\) fails, exit\n: Invalid argument\n$");
+}
+
+}  // namespace
+}  // namespace kovrin

@@ -1,0 +1,131 @@
+#include "prober/report.h"
+
+#include <cstdint>
+#include <cstring>
+
+#include "prober/analysis.h"
+#include "prober/common.h"
+#include "prober/packet.h"
+#include "prober/settings.h"
+#include "prober/train.h"
+
+namespace kovrin {
+
+detect::DetectionState detection;
+
+namespace {
+
+detect::FitTable fit_table;
+
+constexpr int kNameSize = 256;
+
+int32_t whole_microseconds(double seconds) {
+  return static_cast<int32_t>(seconds * 1000000.0);
+}
+
+}  // namespace
+
+void run_detection() {
+  detect::DetectionState& d = detection;
+  const AnalysisResults& a = analysis;
+  detect::reset_detection(d);
+  // A 51st hop (max_hop 50) has no room in the raw table and is left out.
+  const int count = a.max_hop + 1 < detect::kMaxHops ? a.max_hop + 1 : detect::kMaxHops;
+  for (int k = 0; k < count; ++k) {
+    detect::HopEntry& entry = d.raw_table[k];
+    entry.gap = whole_microseconds(a.probe_hops[k].gap_sec);
+    format_ip(a.probe_hops[k].router, entry.hop_key);
+  }
+  d.raw_count = count;
+  if (detect::clean_hops(d)) {
+    detect::fit_steps(d, fit_table);
+    detect::select_chokes(d, fit_table);
+  }
+  detect::assess_hops(d);
+}
+
+void print_report(FILE* out) {
+  if (settings.online_detect) run_detection();
+  write_report(out);
+}
+
+void write_report(FILE* out) {
+  const Settings& s = settings;
+  const AnalysisResults& a = analysis;
+  const detect::DetectionState& d = detection;
+  std::fprintf(out, "%s %d\n", train_state.run_summary, s.delay_num);
+  std::fprintf(out, "%s", a.anomaly_text);
+  if (a.max_hop == 0 && a.probe_hops[0].router == 0) {
+    std::fprintf(out, "# no hop reponses\n\n");
+    return;
+  }
+  std::fprintf(out, "\n");
+
+  int w = 0;
+  for (int k = 0; k <= a.max_hop; ++k) {
+    const ProbeHop& hop = a.probe_hops[k];
+    char dotted[kDottedSize];
+    format_ip(hop.router, dotted);
+    char name[kNameSize] = "";
+    if (s.dns_lookup) {
+      char host_dotted[kDottedSize];
+      uint32_t addr;
+      resolve_host(dotted, name, &addr, host_dotted);
+    }
+    // A hop without a head reply has no round-trip time: 0.000.
+    double rtt = 0.0;
+    if (hop.head_reply >= 0) {
+      const ReplyRecord& r = a.reply_records[hop.head_reply];
+      rtt = (r.reply_time - r.probe_time) * 1000.0;
+    }
+    std::fprintf(out, "%02d %7.3f %15s %6d", k, rtt, dotted, whole_microseconds(hop.gap_sec));
+    if (s.online_detect) {
+      // The cursor walks the working table, positions past working_count
+      // included (they are zero); it never passes the table's end.
+      if (w < detect::kMaxHops && d.working_table[w].raw_index == k) {
+        const detect::HopEntry& entry = d.working_table[w];
+        std::fprintf(out, " %6d", entry.step);
+        const char* label = d.labels[w];
+        std::fprintf(out, " %c", label[0] != '\0' ? label[1] : '.');
+        // The bound comes from the measured gap, not the cleaned one.
+        const double bound = static_cast<double>(s.udp_pkt_num) *
+                             static_cast<double>(s.pkt_size) * 8.0 /
+                             (hop.gap_sec * 1000000.0);
+        if (entry.status > 0) {
+          std::fprintf(out, " %7.3f ub", bound);
+        } else if (entry.status < 0) {
+          std::fprintf(out, " %7.3f lb", bound);
+        } else {
+          std::fprintf(out, " %7.3f uk", 0.0);
+        }
+        ++w;
+      } else {
+        std::fprintf(out, " %6d . %7.3f uk", 0, 0.0);
+      }
+    }
+    if (s.dns_lookup) std::fprintf(out, " %s", name);
+    std::fprintf(out, "\n");
+  }
+
+  if (s.online_detect) {
+    std::fprintf(out, "conf =");
+    for (int r = 0; r < d.choke_count && r < detect::kConfSlots; ++r) {
+      std::fprintf(out, " %.3f", d.conf[r]);
+    }
+    std::fprintf(out, "\n");
+  }
+  std::fprintf(out, "\n");
+  if (a.avg_rtt != 0.0) {
+    char dotted[kDottedSize];
+    std::fprintf(out, "rtt = %.3f ( %s )\n\n", a.avg_rtt * 1000.0,
+                 format_ip(a.echo_source, dotted));
+  }
+  if (s.dump_send_times) {
+    for (int j = 0; j < packet_layer.send_log_count; ++j) {
+      std::fprintf(out, "%03d %.6f\n", j, packet_layer.send_log[j]);
+    }
+    std::fprintf(out, "\n");
+  }
+}
+
+}  // namespace kovrin

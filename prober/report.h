@@ -1,0 +1,30 @@
+// The probe report and the hand-off of the measured gaps to the gap-step
+// detection.
+#ifndef KOVRIN_PROBER_REPORT_H_
+#define KOVRIN_PROBER_REPORT_H_
+
+#include <cstdio>
+
+#include "detect/detection.h"
+
+namespace kovrin {
+
+// The detection's state of this run.  Its fit scratch table lives in static
+// storage inside report.cc (about 3 MB, never on the stack).
+extern detect::DetectionState detection;
+
+// Loads the raw table from the per-hop results (hops 0 to max_hop, at most
+// the table's 50) and runs the detection.
+void run_detection();
+
+// Writes the report to out: summary, anomaly lines, hop lines (with the
+// detection columns for -o and host names for -x), the conf line, the rtt
+// line and, for -t, the send log.  Runs the detection first with -o.
+void print_report(FILE* out = stdout);
+
+// The report alone, from the detection state as it stands.
+void write_report(FILE* out);
+
+}  // namespace kovrin
+
+#endif  // KOVRIN_PROBER_REPORT_H_

@@ -1,0 +1,194 @@
+#include "prober/settings.h"
+
+#include <arpa/inet.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "prober/common.h"
+#include "prober/net.h"
+
+namespace kovrin {
+
+Settings settings;
+
+namespace {
+
+constexpr int kMinPktSize = 28;  // IP header and transport header
+constexpr int kNameSize = 256;
+
+// Reads text as a whole decimal number that fits 32 bits.
+bool parse_decimal(const char* text, int32_t* value) {
+  const char* p = text;
+  if (*p == '+' || *p == '-') ++p;
+  if (*p < '0' || *p > '9') return false;
+  errno = 0;
+  char* end = nullptr;
+  const long v = std::strtol(text, &end, 10);
+  if (*end != '\0' || errno == ERANGE || v < INT32_MIN || v > INT32_MAX) return false;
+  *value = static_cast<int32_t>(v);
+  return true;
+}
+
+__attribute__((format(printf, 3, 4)))
+ParseResult refuse(char option, const char* value, const char* allowed, ...) {
+  char text[160];
+  va_list args;
+  va_start(args, allowed);
+  std::vsnprintf(text, sizeof text, allowed, args);
+  va_end(args);
+  std::fprintf(stderr, "kovrin: -%c %s: %s\n", option, value, text);
+  return ParseResult::kBadValue;
+}
+
+// The text of a value for a message: as given, or the default's digits.
+const char* shown(const char* text, int32_t value) {
+  static char digits[16];
+  if (text != nullptr) return text;
+  std::snprintf(digits, sizeof digits, "%d", value);
+  return digits;
+}
+
+bool sends_echo_probes(const Settings& s) {
+  return s.use_icmp == 0 && s.planetlab_raw == 0;
+}
+
+}  // namespace
+
+int32_t max_load_packets(const Settings& s) {
+  const int32_t e = s.end_pkt_num;
+  if (sends_echo_probes(s)) {
+    // The last echo probe has index 2e + l + 7, and a run sends 2e + l + 5
+    // packets: the index is the tighter bound.
+    return kMaxProbeIndex - 7 - 2 * e;
+  }
+  // Indices stop at 2e + 1; the run sends 2e + l packets.
+  return kProbeIndexCount - 2 * e;
+}
+
+ParseResult parse_command_line(int argc, char** argv, Settings& s,
+                               const char** operand) {
+  // The texts as given, for the messages of the range checks below.
+  const char* text_e = nullptr;
+  const char* text_l = nullptr;
+  const char* text_s = nullptr;
+  const char* text_y = nullptr;
+#ifdef __GLIBC__
+  // 0 re-initialises glibc's getopt completely; "+" stops at the first
+  // operand as POSIX asks instead of permuting the arguments.
+  optind = 0;
+  const char* optstring = "+e:i:l:s:y:coptxdvh";
+#else
+  optreset = 1;
+  optind = 1;
+  const char* optstring = "e:i:l:s:y:coptxdvh";
+#endif
+  int c;
+  while ((c = getopt(argc, argv, optstring)) != -1) {
+    int32_t* number = nullptr;
+    const char** text = nullptr;
+    switch (c) {
+      case 'e': number = &s.end_pkt_num; text = &text_e; break;
+      case 'l': number = &s.udp_pkt_num; text = &text_l; break;
+      case 's': number = &s.pkt_size; text = &text_s; break;
+      case 'y': number = &s.delay_num; text = &text_y; break;
+      case 'i': {
+        in_addr addr;
+        if (inet_pton(AF_INET, optarg, &addr) != 1) {
+          return refuse('i', optarg, "must be a dotted IPv4 address");
+        }
+        s.self_ip = addr.s_addr;
+        break;
+      }
+      case 'c': s.use_icmp = 1; break;
+      case 'p': s.planetlab_raw = 1; break;
+      case 'x': s.dns_lookup = 1; break;
+      case 'o': s.online_detect = 1; break;
+      case 't': s.dump_send_times = 1; break;
+      case 'd': s.debug_mode = 1; break;
+      case 'v': s.verbose_mode = 1; break;
+      case 'h': return ParseResult::kHelp;
+      default: return ParseResult::kUsage;
+    }
+    if (number != nullptr) {
+      if (!parse_decimal(optarg, number)) {
+        return refuse(static_cast<char>(c), optarg, "must be a decimal number");
+      }
+      *text = optarg;
+    }
+  }
+  if (argc - optind != 1) return ParseResult::kUsage;
+  *operand = argv[optind];
+
+  if (s.end_pkt_num < 0 || s.end_pkt_num > kMaxEndPkts) {
+    return refuse('e', shown(text_e, s.end_pkt_num), "must be from 0 to %d", kMaxEndPkts);
+  }
+  const int32_t max_load = max_load_packets(s);
+  if (s.udp_pkt_num < 0 || s.udp_pkt_num > max_load) {
+    return refuse('l', shown(text_l, s.udp_pkt_num),
+                  "must be from 0 to %d with -e %d%s (probe indices up to %d, "
+                  "at most %d packets)",
+                  max_load, s.end_pkt_num,
+                  sends_echo_probes(s) ? " and the echo probes" : "",
+                  kMaxProbeIndex, kProbeIndexCount);
+  }
+  if (s.pkt_size < kMinPktSize || s.pkt_size > kPacketSize) {
+    return refuse('s', shown(text_s, s.pkt_size), "must be from %d to %d", kMinPktSize, kPacketSize);
+  }
+  if (s.delay_num < 0) return refuse('y', shown(text_y, s.delay_num), "must be 0 or more");
+  return ParseResult::kRun;
+}
+
+void print_usage() {
+  std::puts(
+      "Kovrin V1.2 Usage: \n"
+      "\n"
+      "    \t./kovrin [-e end_pkt_num] [-l udp_pkt_num] [-s pkt_size] \t\n"
+      "\t\t   [-i self_ip] [-y delay_num] [-coptx] [-dvh]\t\t\n"
+      "\t\t   <dst_ip | dst_hostname>\t\t\t\t\n"
+      "\n"
+      "[probing configuration]\n"
+      "\t-e end_pkt_num\tnumber of measurement packets [30]\t\t\n"
+      "\t-l udp_pkt_num\tnumber of load packets [60]\t\t\t\n"
+      "\t-s pkt_size\tthe load packet size in byte [500]\t\t\n"
+      "\t-c\t\tuse ICMP probing packets, [UDP]\t\t\t\n"
+      "    \t-p \t\tuse the planetlab raw socket interface [0]\t\n"
+      "\t-y delay_num\tspecify the src gap within the packet train [0]\t\n"
+      "\t-i self_ip\tsproof the probing pkt source ip [not set]\t\n"
+      "\n"
+      "[output setting] \n"
+      "\t-x\t\tenable the DNS lookup [0]\t\t\t\n"
+      "\t-o \t\tenable on-line detection processing [0]\t\t\n"
+      "\t-t\t\tdump the packet sending times [0]\t\t\n"
+      "\t-d \t\tdebug mode [0]\t\t\t\t\t\n"
+      "\t-v \t\tverbose mode [0]\t\t\t\t\n"
+      "\t-h \t\tprint this message [0]\t\t\t\t\n");
+}
+
+int resolve_host(const char* host, char* name_out, uint32_t* addr_out,
+                 char* dotted_out) {
+  // inet_addr's error value is itself an address, so 255.255.255.255 takes
+  // the host-name way below.
+  *addr_out = inet_addr(host);
+  if (*addr_out != INADDR_NONE) {
+    std::strcpy(dotted_out, host);
+    if (!net::lookup_address(*addr_out, name_out, kNameSize)) {
+      std::snprintf(name_out, kNameSize, "%s", host);
+    }
+    return 0;
+  }
+  uint32_t addr = 0;
+  if (!net::lookup_name(host, name_out, kNameSize, &addr)) {
+    std::printf("ERROR: couldn't obtain address for %s\n", host);
+    return -1;
+  }
+  *addr_out = addr;
+  format_ip(addr, dotted_out);
+  return 0;
+}
+
+}  // namespace kovrin

@@ -1,0 +1,58 @@
+// The prober's settings, read from the command line, and the host lookup.
+#ifndef KOVRIN_PROBER_SETTINGS_H_
+#define KOVRIN_PROBER_SETTINGS_H_
+
+#include <cstdint>
+
+namespace kovrin {
+
+// One setting per option of the usage text; addresses in network byte order.
+struct Settings {
+  int32_t end_pkt_num = 30;   // -e: measurement packets at each end of the train
+  int32_t udp_pkt_num = 60;   // -l: load packets
+  int32_t pkt_size = 500;     // -s: bytes of each load packet, IP header included
+  int32_t delay_num = 0;      // -y: delay loop steps between load packets
+  uint32_t self_ip = 0;       // -i: source address; 0 lets the platform choose
+  int32_t use_icmp = 0;       // -c; the train also sets it around the echo probes
+  int32_t planetlab_raw = 0;  // -p: replies from a raw socket of protocol 117
+  int32_t dns_lookup = 0;     // -x
+  int32_t online_detect = 0;  // -o
+  int32_t dump_send_times = 0;  // -t
+  int32_t debug_mode = 0;     // -d
+  int32_t verbose_mode = 0;   // -v
+  uint32_t dst_ip = 0;        // the destination, from the operand
+};
+extern Settings settings;
+
+enum class ParseResult {
+  kRun,       // settings complete, *operand names the destination
+  kHelp,      // -h: usage text, exit 0
+  kUsage,     // wrong command line: usage text, exit 2
+  kBadValue,  // a value the tables cannot hold: its stderr line is printed, exit 2
+};
+
+// Reads the options into s with getopt (options stop at the first operand)
+// and checks every value against the fixed tables before anything is
+// opened.  Prints nothing on kRun, kHelp and kUsage (getopt has printed its
+// own diagnostic for a bad option), and one line on standard error for
+// kBadValue.
+ParseResult parse_command_line(int argc, char** argv, Settings& s,
+                               const char** operand);
+
+// The largest -l that keeps every probe index within the send-time table
+// and every packet within the send log, for the other settings of s.
+int32_t max_load_packets(const Settings& s);
+
+// The usage text, on standard output.
+void print_usage();
+
+// host is a dotted address or a host name.  Fills name_out (256 bytes) with
+// the official name (or host itself when a reverse lookup finds nothing),
+// *addr_out with the address and dotted_out with its dotted text.  Returns
+// 0, or -1 after printing the ERROR line when a name does not resolve.
+int resolve_host(const char* host, char* name_out, uint32_t* addr_out,
+                 char* dotted_out);
+
+}  // namespace kovrin
+
+#endif  // KOVRIN_PROBER_SETTINGS_H_

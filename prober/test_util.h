@@ -1,0 +1,125 @@
+// Helpers shared by the prober's unit tests: a fixture that starts every
+// test from the program's start-up state on the recording platform layer,
+// hex input, an independent checksum check and builders of reply datagrams.
+#ifndef KOVRIN_PROBER_TEST_UTIL_H_
+#define KOVRIN_PROBER_TEST_UTIL_H_
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "prober/analysis.h"
+#include "prober/capture.h"
+#include "prober/net_fake.h"
+#include "prober/packet.h"
+#include "prober/report.h"
+#include "prober/settings.h"
+#include "prober/train.h"
+
+namespace kovrin::testing_util {
+
+using Bytes = std::vector<uint8_t>;
+
+// "45 00 3c00" -> bytes; blanks are ignored.
+inline Bytes from_hex(const std::string& text) {
+  Bytes out;
+  std::string digits;
+  for (char c : text) {
+    if (c != ' ' && c != '\n') digits += c;
+  }
+  for (size_t i = 0; i + 1 < digits.size(); i += 2) {
+    out.push_back(static_cast<uint8_t>(std::stoul(digits.substr(i, 2), nullptr, 16)));
+  }
+  return out;
+}
+
+inline uint32_t ip(int a, int b, int c, int d) {
+  const uint8_t bytes[4] = {static_cast<uint8_t>(a), static_cast<uint8_t>(b),
+                            static_cast<uint8_t>(c), static_cast<uint8_t>(d)};
+  uint32_t v;
+  std::memcpy(&v, bytes, 4);
+  return v;
+}
+
+inline int be16(const Bytes& b, size_t off) { return b.at(off) << 8 | b.at(off + 1); }
+
+// Checks a checksummed region the way a receiver does, summing big-endian
+// words: a correct region (checksum field included) folds to 0xFFFF.
+inline bool checksum_verifies(const Bytes& region) {
+  uint32_t sum = 0;
+  for (size_t i = 0; i < region.size(); i += 2) {
+    sum += static_cast<uint32_t>(region[i] << 8 | (i + 1 < region.size() ? region[i + 1] : 0));
+  }
+  while (sum >> 16) sum = (sum & 0xFFFF) + (sum >> 16);
+  return sum == 0xFFFF;
+}
+
+// A time-exceeded message from router quoting a probe to quoted_dst whose
+// port (UDP) or sequence number (ICMP) is number.  header_len is the outer
+// IPv4 header length (20 plus options).
+inline Bytes time_exceeded(uint32_t router, uint32_t quoted_dst, int number, bool icmp,
+                           int header_len = 20) {
+  Bytes d(static_cast<size_t>(header_len) + 8 + 20 + 8, 0);
+  d[0] = static_cast<uint8_t>(0x40 | header_len / 4);
+  d[9] = 1;
+  std::memcpy(&d[12], &router, 4);
+  uint8_t* icmp_part = &d[static_cast<size_t>(header_len)];
+  icmp_part[0] = 11;
+  uint8_t* quoted = icmp_part + 8;
+  quoted[0] = 0x45;
+  quoted[9] = icmp ? 1 : 17;
+  std::memcpy(quoted + 16, &quoted_dst, 4);
+  const int number_at = icmp ? 26 : 22;
+  quoted[number_at] = static_cast<uint8_t>(number >> 8);
+  quoted[number_at + 1] = static_cast<uint8_t>(number);
+  return d;
+}
+
+// An echo reply from source with sequence number seq, with or without the
+// echo marker after its header.
+inline Bytes echo_reply(uint32_t source, int seq, bool marker = true) {
+  Bytes d(20 + 8 + 32, 0);
+  d[0] = 0x45;
+  d[9] = 1;
+  std::memcpy(&d[12], &source, 4);
+  d[20] = 0;
+  d[24] = 0x7A;
+  d[25] = 0xB7;
+  d[26] = static_cast<uint8_t>(seq >> 8);
+  d[27] = static_cast<uint8_t>(seq);
+  if (marker) {
+    d[28] = 0xAB;
+    d[29] = 0xCD;
+    d[30] = 0xEF;
+    d[31] = 0x78;
+  }
+  return d;
+}
+
+// Every test starts from the start-up state: default settings, empty
+// tables, a fresh recording platform layer.
+class ProberTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    fake::reset_fake_net();
+    settings = Settings{};
+    std::free(packet_layer.packet);
+    packet_layer = PacketLayer{};
+    train_state = TrainState{};
+    reset_capture();
+    reset_analysis();
+    detect::reset_detection(detection);
+  }
+  void TearDown() override {
+    std::free(packet_layer.packet);
+    packet_layer.packet = nullptr;
+  }
+};
+
+}  // namespace kovrin::testing_util
+
+#endif  // KOVRIN_PROBER_TEST_UTIL_H_

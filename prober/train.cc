@@ -1,0 +1,93 @@
+#include "prober/train.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "prober/analysis.h"
+#include "prober/capture.h"
+#include "prober/common.h"
+#include "prober/net.h"
+#include "prober/packet.h"
+#include "prober/settings.h"
+
+namespace kovrin {
+
+TrainState train_state;
+
+namespace {
+
+constexpr int kPauseUsec = 300000;
+constexpr int kEchoProbes = 5;
+constexpr int kMeasureSize = 60;
+constexpr uint8_t kLoadTtl = 100;
+constexpr int kPollEvery = 20;
+
+}  // namespace
+
+double get_time() {
+  net::WallClock now;
+  if (!net::read_clock(&now)) fatal(kClockFailure);
+  return static_cast<double>(now.sec) + static_cast<double>(now.usec) / 1000000.0;
+}
+
+void send_train(uint32_t dest, int32_t delay) {
+  const Settings& s = settings;
+  net::pause_usec(kPauseUsec);
+  train_state.start_time = get_time();
+
+  if (s.use_icmp == 0 && s.planetlab_raw == 0) {
+    // The round-trip time comes from ICMP echoes even in UDP mode; they
+    // leave through the UDP socket, the header's protocol byte decides.
+    settings.use_icmp = 1;
+    use_icmp_template();
+    const int32_t first = 2 * s.end_pkt_num + s.udp_pkt_num + 3;
+    for (int k = 0; k < kEchoProbes; ++k) {
+      send_probe(first + k, kMeasureSize, kLoadTtl, dest);
+    }
+    settings.use_icmp = 0;
+    use_udp_template();
+  }
+
+  for (int32_t t = 1; t <= s.end_pkt_num; ++t) {
+    send_probe(2 * t, kMeasureSize, static_cast<uint8_t>(t), dest);
+  }
+
+  // The load block: back to back, the only work between two packets being
+  // a reply poll that returns at once when nothing is waiting.
+  for (int32_t i = 0; i < s.udp_pkt_num; ++i) {
+    if (s.debug_mode) std::printf("%d\n", i);
+    capture_replies(0);
+    send_probe(0, s.pkt_size, kLoadTtl, dest);
+    if (i == s.udp_pkt_num - 1) break;
+    for (int32_t j = 0; j < delay; ++j) {
+      if (j % kPollEvery == 0) capture_replies(0);
+    }
+  }
+
+  for (int32_t t = s.end_pkt_num; t >= 1; --t) {
+    send_probe(2 * t + 1, kMeasureSize, static_cast<uint8_t>(t), dest);
+  }
+
+  capture_replies(1);
+
+  char dotted[kDottedSize];
+  std::snprintf(train_state.run_summary, kSummarySize, "%f %s %d %d",
+                train_state.start_time, format_ip(dest, dotted), s.pkt_size,
+                s.udp_pkt_num);
+}
+
+void probe_once() {
+  if (settings.verbose_mode) {
+    std::printf("probe_once() with [%d %d]\n", settings.udp_pkt_num, settings.delay_num);
+  }
+  reset_capture();
+  reset_analysis();
+  train_state.run_summary[0] = '\0';
+  std::memset(packet_layer.send_time, 0, sizeof packet_layer.send_time);
+
+  send_train(settings.dst_ip, settings.delay_num);
+
+  if (capture_store.rec_i > 0) analyse_replies();
+}
+
+}  // namespace kovrin

@@ -1,0 +1,41 @@
+// The packet train, the probe run and the prober's clock.
+//
+// Send order: in UDP mode without -p five ICMP echo probes (indices
+// 2e + l + 3 .. 2e + l + 7, TTL 100, 60 bytes); e head packets (index 2t, TTL
+// t = 1..e, 60 bytes); l load packets (index 0, TTL 100, pkt_size bytes),
+// each preceded by a non-waiting reply poll and followed, except the last,
+// by delay steps that poll at every 20th step; e tail packets (index 2t + 1,
+// TTL t = e..1); then one waiting poll.
+#ifndef KOVRIN_PROBER_TRAIN_H_
+#define KOVRIN_PROBER_TRAIN_H_
+
+#include <cstdint>
+
+namespace kovrin {
+
+// The perror label of a clock failure; the label ends the line itself.
+inline constexpr const char* kClockFailure = "get_time() fails, exit\n";
+
+constexpr int kSummarySize = 256;
+
+struct TrainState {
+  double start_time = 0.0;  // after the pause, before the first probe
+  // "%f %s %d %d": start time, destination, pkt_size, udp_pkt_num.
+  char run_summary[kSummarySize] = {};
+};
+extern TrainState train_state;
+
+// Wall clock in seconds (microsecond resolution).  Does not return on failure.
+double get_time();
+
+// Sends the whole train to dest with delay steps between load packets and
+// writes run_summary.
+void send_train(uint32_t dest, int32_t delay);
+
+// One probe run: resets every per-run table, sends the train and, when a
+// time-exceeded reply was stored, analyses the replies.
+void probe_once();
+
+}  // namespace kovrin
+
+#endif  // KOVRIN_PROBER_TRAIN_H_

@@ -1,0 +1,181 @@
+#include "prober/train.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "prober/test_util.h"
+
+namespace kovrin {
+namespace {
+
+using testing_util::be16;
+using testing_util::ip;
+
+// The train as the platform saw it: one entry per packet ("udp 2 1 60":
+// protocol, probe index, TTL, length) and one "poll" per receive that found
+// nothing.  The polls of the final waiting call are cut off and counted.
+struct Observed {
+  std::vector<std::string> events;
+  int waiting_polls = 0;
+};
+
+Observed observe() {
+  Observed o;
+  size_t next_sent = 0;
+  for (const std::string& what : fake::fake_net.trace) {
+    if (what == "send") {
+      const auto& p = fake::fake_net.sent.at(next_sent++).bytes;
+      const bool icmp = p[9] == 1;
+      const int index = be16(p, icmp ? 26 : 22) - seq_base;
+      o.events.push_back((icmp ? "icmp " : "udp ") + std::to_string(index) + " " +
+                         std::to_string(p[8]) + " " + std::to_string(p.size()));
+    } else if (what == "poll") {
+      o.events.push_back("poll");
+    }
+  }
+  while (!o.events.empty() && o.events.back() == "poll") {
+    o.events.pop_back();
+    ++o.waiting_polls;
+  }
+  return o;
+}
+
+// The schedule written out from its description: echo probes, head packets
+// with rising TTLs, load packets each after one poll and, except the last,
+// followed by one poll per started 20 delay steps, tail packets.
+std::vector<std::string> schedule(int e, int l, int s, int y, bool icmp, bool planetlab,
+                                  bool polls) {
+  std::vector<std::string> out;
+  const std::string proto = icmp ? "icmp " : "udp ";
+  if (!icmp && !planetlab) {
+    for (int k = 0; k < 5; ++k) out.push_back("icmp " + std::to_string(2 * e + l + 3 + k) + " 100 60");
+  }
+  for (int t = 1; t <= e; ++t) out.push_back(proto + std::to_string(2 * t) + " " + std::to_string(t) + " 60");
+  for (int i = 0; i < l; ++i) {
+    if (polls) out.push_back("poll");
+    out.push_back(proto + "0 100 " + std::to_string(s));
+    if (i < l - 1 && polls) {
+      for (int j = 0; j < y; j += 20) out.push_back("poll");
+    }
+  }
+  for (int t = e; t >= 1; --t) out.push_back(proto + std::to_string(2 * t + 1) + " " + std::to_string(t) + " 60");
+  return out;
+}
+
+class TrainTest : public testing_util::ProberTest {
+ protected:
+  void SetUp() override {
+    ProberTest::SetUp();
+    settings.dst_ip = ip(192, 0, 2, 1);
+  }
+};
+
+TEST_F(TrainTest, DefaultTrain) {
+  init_sockets();
+  probe_once();
+  const Observed o = observe();
+  ASSERT_EQ(o.events.size(), 125u + 60u);
+  EXPECT_EQ(o.events[0], "icmp 123 100 60");
+  EXPECT_EQ(o.events[4], "icmp 127 100 60");
+  EXPECT_EQ(o.events[5], "udp 2 1 60");
+  EXPECT_EQ(o.events[34], "udp 60 30 60");
+  EXPECT_EQ(o.events[35], "poll");
+  EXPECT_EQ(o.events[36], "udp 0 100 500");
+  EXPECT_EQ(o.events[155], "udp 61 30 60");
+  EXPECT_EQ(o.events[184], "udp 3 1 60");
+  EXPECT_GT(o.waiting_polls, 1);
+  EXPECT_EQ(packet_layer.send_log_count, 125);
+  EXPECT_STREQ(train_state.run_summary, "1000000000.500000 192.0.2.1 500 60");
+  // The pause comes first, before the clock reading of the start time.
+  EXPECT_EQ(fake::fake_net.trace[4], "pause");
+  // After the echo probes the buffer is a UDP template again.
+  EXPECT_EQ(settings.use_icmp, 0);
+}
+
+TEST_F(TrainTest, ScheduleByOptions) {
+  struct Case {
+    int e, l, s, y;
+    bool icmp, planetlab;
+  };
+  const Case cases[] = {
+      {30, 60, 500, 0, false, false},  // defaults
+      {30, 60, 500, 0, true, false},   // -c: all ICMP, no echo probes
+      {30, 60, 500, 0, false, true},   // -p: all UDP, no echo probes
+      {30, 60, 500, 0, true, true},
+      {3, 4, 100, 1, false, false},    // -y 1 to 20: one extra poll
+      {3, 4, 100, 20, false, false},
+      {3, 4, 100, 21, false, false},   // -y 21 to 40: two
+      {3, 4, 100, 45, true, false},
+      {5, 1, 1500, 30, false, false},  // -l 1: one poll, no delay loop
+      {5, 0, 500, 30, false, false},   // -l 0: the tail follows the head
+      {50, 1018, 28, 0, false, false}, // the largest train
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::Message() << "e " << c.e << " l " << c.l << " s " << c.s << " y "
+                                    << c.y << " c " << c.icmp << " p " << c.planetlab);
+    SetUp();
+    settings.end_pkt_num = c.e;
+    settings.udp_pkt_num = c.l;
+    settings.pkt_size = c.s;
+    settings.delay_num = c.y;
+    settings.use_icmp = c.icmp;
+    settings.planetlab_raw = c.planetlab;
+    init_sockets();
+    probe_once();
+    const Observed o = observe();
+    EXPECT_EQ(o.events, schedule(c.e, c.l, c.s, c.y, c.icmp, c.planetlab, true));
+    EXPECT_GT(o.waiting_polls, 1);
+    EXPECT_EQ(settings.use_icmp, c.icmp ? 1 : 0);
+    TearDown();
+  }
+}
+
+TEST_F(TrainTest, NoMeasurementPacketsMeansNoPolls) {
+  settings.end_pkt_num = 0;
+  init_sockets();
+  probe_once();
+  const Observed o = observe();
+  EXPECT_EQ(o.events, schedule(0, 60, 500, 0, false, false, false));
+  EXPECT_EQ(o.waiting_polls, 0);
+  EXPECT_EQ(analysis.max_hop, 0);
+}
+
+TEST_F(TrainTest, WaitingPollEndsAfterThreeQuietSeconds) {
+  settings.end_pkt_num = 1;
+  settings.udp_pkt_num = 0;
+  // Clock readings a quarter second apart, exact in doubles.
+  fake::fake_net.clock_step_usec = 250000;
+  init_sockets();
+  probe_once();
+  // One clock reading per empty poll: the call goes on at exactly 3.0 s and
+  // gives up at the first poll more than 3.0 s after its start.
+  EXPECT_EQ(observe().waiting_polls, 13);
+}
+
+TEST_F(TrainTest, SendLogKeepsGrowingAcrossRunsAndVerboseLine) {
+  settings.verbose_mode = 1;
+  settings.end_pkt_num = 2;
+  settings.udp_pkt_num = 3;
+  init_sockets();
+  testing::internal::CaptureStdout();
+  probe_once();
+  probe_once();
+  EXPECT_EQ(testing::internal::GetCapturedStdout(),
+            "probe_once() with [3 0]\nprobe_once() with [3 0]\n");
+  EXPECT_EQ(packet_layer.send_log_count, 2 * (5 + 4 + 3));
+}
+
+TEST_F(TrainTest, DebugPrintsLoadPacketNumbers) {
+  settings.debug_mode = 1;
+  settings.end_pkt_num = 1;
+  settings.udp_pkt_num = 3;
+  init_sockets();
+  testing::internal::CaptureStdout();
+  probe_once();
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "0\n1\n2\n");
+}
+
+}  // namespace
+}  // namespace kovrin
