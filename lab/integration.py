@@ -10,6 +10,7 @@ from __future__ import annotations
 
 import json
 import os
+import re
 import shutil
 import statistics
 import tempfile
@@ -51,9 +52,10 @@ class Context:
 
     def run_kovrin(self, name: str, *options: str, user: str | None = None, dst: str | None = None):
         path = self.paths[name]
-        dst = dst or target_addr(CATALOGUE[name], path)
+        sc = CATALOGUE[name]
+        dst = dst or target_addr(sc, path)
         binary = self.nobody_kovrin if user else self.kovrin
-        return self.lab.run_sender(path.host, [binary, *options, dst], timeout=120, user=user)
+        return self.lab.run_on_path(path, [binary, *sc.kovrin_args, *options, dst], timeout=120, user=user)
 
 
 # ---------------------------------------------------------------- lab checks
@@ -139,6 +141,143 @@ def lab_icmp_limits(ctx: Context) -> None:
     ctx.notes.append(f"ICMP limits: {limited['answered']}/30 answered with kernel limits, {free['answered']}/30 without")
     assert free["answered"] == 30, f"unlimited router answered {free['answered']} of 30"
     assert limited["answered"] < 30, f"limited router answered all {limited['answered']}"
+
+
+def lab_dup(ctx: Context) -> None:
+    share = CATALOGUE["dup"].expect["dup"]
+    res = ctx.probe("dup", "blast", ctx.paths["dup"].dest_addr, "-n", "2000", "-s", "100", "--wait", "1.0")
+    extra = res["answered"] / res["sent"] - 1
+    want = share / (1 - share)          # copies are copied again with the same share
+    ctx.notes.append(f"duplication: {extra:.3f} extra answers of {res['sent']}, configured {share} "
+                     f"(expected {want:.3f})")
+    # 2000 draws: one standard deviation is about 0.7 %.
+    assert abs(extra - want) < 0.04, f"{extra:.3f} extra answers, expected about {want:.3f}"
+
+
+def lab_reorder(ctx: Context) -> None:
+    res = ctx.probe("reorder", "order", ctx.paths["reorder"].dest_addr, "-n", "500")
+    plain = ctx.probe("bottleneck", "order", ctx.paths["bottleneck"].dest_addr, "-n", "500")
+    late, late0 = res["late"] / max(res["answered"], 1), plain["late"] / max(plain["answered"], 1)
+    ctx.notes.append(f"reordering: {res['late']} of {res['answered']} answers late ({late:.3f}); "
+                     f"{plain['late']} of {plain['answered']} on a path without the jitter")
+    assert res["answered"] >= 490 and plain["answered"] >= 490, f"answers {res['answered']}, {plain['answered']}"
+    assert plain["late"] == 0, f"{plain['late']} answers out of order without reordering"
+    # A fifth of the frames each way wait 0..0.5 ms more; behind a 10 Mbit/s
+    # link the 114-byte frames are 91 us apart, so most of them are overtaken.
+    assert 0.05 <= late <= 0.6, f"{late:.3f} of the answers late"
+
+
+def lab_silent(ctx: Context) -> None:
+    sc = CATALOGUE["silent"]
+    silent = sc.expect["silent_hop"]
+    res = ctx.probe("silent", "trace", ctx.paths["silent"].dest_addr, "--max-ttl", "9")
+    for ttl, head, tail in res["hops"]:
+        if ttl - 1 == silent:
+            assert head is None and tail is None, f"the silent router answered: {head} {tail}"
+        elif ttl <= len(sc.expect["routers"]):
+            want = sc.expect["routers"][ttl - 1]
+            assert head and tail and head["src"] == tail["src"] == want, f"TTL {ttl}: {head} {tail}, expected {want}"
+        else:
+            assert head and head["type"] == 3, f"TTL {ttl}: the destination did not answer: {head}"
+
+
+def lab_alternate(ctx: Context) -> None:
+    hop, pair = CATALOGUE["alternate"].expect["alternating"]
+    # The trace sends head and tail of each TTL back to back: with strict
+    # round robin at the router before, the two always take different links.
+    for _ in range(2):
+        res = ctx.probe("alternate", "trace", ctx.paths["alternate"].dest_addr, "--max-ttl", "6")
+        ttl, head, tail = res["hops"][hop]
+        assert head and tail and {head["src"], tail["src"]} == set(pair), f"TTL {ttl}: {head} {tail}, expected {pair}"
+        for ttl, head, tail in res["hops"]:
+            if ttl != hop + 1:
+                assert head and tail and head["src"] == tail["src"], f"TTL {ttl} answered twice: {head} {tail}"
+
+
+def lab_deep(ctx: Context) -> None:
+    path = ctx.paths["deep-34"]
+    n = path.spec.routers
+    res = ctx.probe("deep-34", "trace", path.dest_addr, "--max-ttl", str(n + 1))
+    seen = [h[1]["src"] if h[1] else None for h in res["hops"]]
+    want = [path.router_addr(k) for k in range(1, n + 1)] + [netlab.DEST_ADDR]
+    assert seen == want, f"answers by TTL: {seen}"
+
+
+def cpu_seconds(pid: int) -> float:
+    fields = open(f"/proc/{pid}/stat").read().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+
+def lab_delay_all(ctx: Context) -> None:
+    sc = CATALOGUE["delay-10ms"]
+    path = ctx.paths["delay-10ms"]
+    added = sc.expect["added_rtt_ms"]
+    lines = [int(pid) for ns in path.delay_ns.values() for pid in netlab.run(["ip", "netns", "pids", ns]).stdout.split()]
+    before = sum(cpu_seconds(p) for p in lines)
+    t0 = time.time()
+    res = ctx.probe("delay-10ms", "rtt", path.dest_addr, "-n", "5")
+    train = ctx.probe("delay-10ms", "train", path.dest_addr, "-e", "8", "-l", "60", "-s", "500")
+    busy = sum(cpu_seconds(p) for p in lines) - before
+    rtt = statistics.median(res["rtt_ms"]) if res["rtt_ms"] else None
+    ctx.notes.append(f"delay lines on all {len(path.delay_ns)} links: rtt {rtt} ms for {added} ms added; "
+                     f"{busy:.2f} s of CPU for its {len(lines)} delay lines in {time.time() - t0:.1f} s of probes; "
+                     f"train gaps {[round(h['gap_us']) if h['gap_us'] else None for h in train['hops']]}")
+    assert len(path.delay_ns) == sc.path.routers + 1, f"delay lines on {sorted(path.delay_ns)}"
+    assert rtt is not None and added <= rtt <= added + 10, f"rtt {rtt} ms, expected {added} ms plus a little"
+    choke = sc.expect["choke_hop"]
+    expected = expected_gap_us(60, 500, sc.expect["rate_bit"])
+    g = train["hops"][choke]["gap_us"]
+    assert g is not None and abs(g / expected - 1) <= GAP_TOLERANCE, f"gap {g} us after the bottleneck, {expected:.0f}"
+
+
+def lab_cross(ctx: Context) -> None:
+    sc = CATALOGUE["cross-half"]
+    path = ctx.paths["cross-half"]
+    c = path.spec.cross
+    # The sender stops by itself: half a second of traffic, then it exits.
+    t0 = time.time()
+    proc = ctx.lab.start_cross(path, seconds=0.5)
+    out, err = proc.communicate(timeout=10)
+    took = time.time() - t0
+    ctx.lab.helpers.remove(proc)
+    assert proc.returncode == 0, f"cross sender exit {proc.returncode}: {err.strip()}"
+    sent = int(out.split()[1])
+    want = 0.5 * c.rate_bit / ((c.size + 14) * 8)
+    assert abs(sent / want - 1) < 0.05 and took < 3, f"sent {sent} in {took:.1f} s, expected {want:.0f} in 0.5 s"
+    # Around a program: the bottleneck carries the cross traffic, which the
+    # router after it drops without an answer.
+    shaper = path.node_ns(c.link)
+    before = tc_sent_bytes(ctx.lab.tc_stats(shaper))
+    res = ctx.lab.run_on_path(path, [PYTHON, "-c", "import time; time.sleep(1)"], timeout=30)
+    after = tc_sent_bytes(ctx.lab.tc_stats(shaper))
+    log = path.cross_log[-1].split()
+    sent, seconds, rate = int(log[1]), float(log[3]), float(log[5])
+    ctx.notes.append(f"cross traffic: {path.cross_log[-1]}; bottleneck passed {after - before} bytes")
+    assert res.returncode == 0, f"program failed: {res.stderr.strip()}"
+    assert abs(rate / c.rate_bit - 1) < 0.05, f"cross rate {rate:.0f} bit/s, configured {c.rate_bit}"
+    assert 1.0 <= seconds < 3.0, f"cross traffic ran {seconds} s around a 1 s program"
+    assert after - before >= 0.97 * sent * (c.size + 14), f"bottleneck passed {after - before} bytes of {sent} packets"
+    left = netlab.run(["ip", "netns", "pids", shaper]).stdout.split()
+    assert not left, f"processes still running in the cross sender's namespace: {left}"
+    assert sc.expect["cross_rate_bit"] == c.rate_bit
+
+
+def tc_sent_bytes(stats: str) -> int:
+    m = re.search(r"qdisc tbf .*?\n\s*Sent (\d+) bytes", stats)
+    assert m, f"no tbf statistics: {stats!r}"
+    return int(m[1])
+
+
+def lab_limits_everywhere(ctx: Context) -> None:
+    path = ctx.paths["limited-all"]
+    want = netlab.IcmpLimits.kernel().sysctls()
+    for ns in path.routers:
+        got = ctx.lab.ns_shell(ns, "sysctl -n " + " ".join(want)).stdout.split()
+        assert [int(x) for x in got] == list(want.values()), f"{ns}: {got}, expected {list(want.values())}"
+    # Each router answers a burst of 6 from one source, then one a second.
+    res = ctx.probe("limited-all", "blast", path.dest_addr, "-n", "30", "--ttl", "3")
+    ctx.notes.append(f"default ICMP limits on every router: {res['answered']}/30 probes expiring at router 3 answered")
+    assert 6 <= res["answered"] <= 8, f"{res['answered']} of 30 answered"
 
 
 def measure_send_interval(ctx: Context, path, count: int = 1000, size: int = 500, repeats: int = 3) -> float:
@@ -275,7 +414,8 @@ def kovrin_no_privilege(ctx: Context) -> None:
 
 
 LAB_CHECKS = [lab_trace_lists_routers, lab_tbf_rate, lab_loop, lab_split, lab_unreachable, lab_loss,
-              lab_delay, lab_icmp_limits, lab_steering]
+              lab_delay, lab_icmp_limits, lab_dup, lab_reorder, lab_silent, lab_alternate, lab_deep, lab_delay_all,
+              lab_cross, lab_limits_everywhere, lab_steering]
 KOVRIN_CHECKS = [kovrin_udp, kovrin_icmp, kovrin_detection, kovrin_send_times, kovrin_loop, kovrin_split,
                  kovrin_unreachable, kovrin_delay, kovrin_no_privilege]
 
@@ -283,8 +423,8 @@ KOVRIN_CHECKS = [kovrin_udp, kovrin_icmp, kovrin_detection, kovrin_send_times, k
 # ---------------------------------------------------------------- runner
 
 def build_paths(ctx: Context, names) -> None:
-    for name in names:
-        ctx.paths[name] = ctx.lab.build_path(CATALOGUE[name].path, tag=name[:4])
+    for i, name in enumerate(names):
+        ctx.paths[name] = ctx.lab.build_path(CATALOGUE[name].path, tag=f"{name[:3]}{i}")
     ctx.paths["steer-1"] = ctx.lab.build_path(PathSpec(routers=1, links={1: LinkSpec(rate_bit=10_000_000)}), tag="s1")
     ctx.paths["steer-8"] = ctx.lab.build_path(PathSpec(routers=8, links={8: LinkSpec(rate_bit=10_000_000)}), tag="s8")
 
@@ -335,7 +475,8 @@ def run_all(kovrin: str | None, only: set | None = None, verbose: bool = True) -
     with Lab() as lab:
         ctx = Context(lab=lab, kovrin=kovrin)
         t0 = time.time()
-        build_paths(ctx, ["bottleneck", "loop", "split", "unreachable", "lossy", "delayed", "limited"])
+        build_paths(ctx, ["bottleneck", "loop", "split", "unreachable", "lossy", "delayed", "limited", "dup",
+                          "reorder", "silent", "alternate", "deep-34", "delay-10ms", "cross-half", "limited-all"])
         print(f"built {len(ctx.paths)} paths ({len(lab.created)} namespaces) in {time.time() - t0:.1f} s", flush=True)
         if kovrin:
             ctx.nobody_kovrin = copy_for_nobody(kovrin)

@@ -6,6 +6,7 @@ Run only through the lab's guard, inside a lab host namespace, as root:
     labprobe.py train DST [-e E -l L -s S]   a packet train: per-hop gaps
     labprobe.py blast DST [-n N -s S --ttl T] N datagrams, count the answers
     labprobe.py rtt DST [-n N]               round-trip times to DST
+    labprobe.py order DST [-n N -s S]        N datagrams back to back: how many answers come out of order
 
 Every result is one JSON object on standard output.  Probes are UDP
 datagrams sent with a chosen TTL to port 43434 + index (as the prober's:
@@ -154,6 +155,25 @@ def cmd_rtt(a):
     return {"dst": a.dst, "sent": a.n, "rtt_ms": rtts}
 
 
+def cmd_order(a):
+    # Datagram i goes to port 33000 + i; the destination's port-unreachable
+    # answers quote it.  An answer is late when an answer to a later datagram
+    # has arrived before it (reordering on the way out or back).
+    rx = Receiver()
+    s, sport = udp_sender()
+    for i in range(a.n):
+        send(s, a.dst, 33000 + i, 64, a.s)
+    answers = [r for r in mine(rx.collect(a.wait, limit=30), a.dst, sport) if r[2][0] == 3]
+    answers.sort(key=lambda r: r[0])
+    late, highest = 0, -1
+    for _, _, p in answers:
+        i = p[4] - 33000
+        if i < highest:
+            late += 1
+        highest = max(highest, i)
+    return {"dst": a.dst, "sent": a.n, "answered": len(answers), "late": late}
+
+
 def main(argv):
     p = argparse.ArgumentParser(prog="labprobe.py")
     sub = p.add_subparsers(dest="cmd", required=True)
@@ -166,8 +186,10 @@ def main(argv):
     b.add_argument("-s", type=int, default=100); b.add_argument("--wait", type=float, default=1.0)
     b.add_argument("--ttl", type=int, default=64)
     q = sub.add_parser("rtt"); q.add_argument("dst"); q.add_argument("-n", type=int, default=5)
+    o = sub.add_parser("order"); o.add_argument("dst"); o.add_argument("-n", type=int, default=500)
+    o.add_argument("-s", type=int, default=100); o.add_argument("--wait", type=float, default=1.0)
     a = p.parse_args(argv)
-    result = {"trace": cmd_trace, "train": cmd_train, "blast": cmd_blast, "rtt": cmd_rtt}[a.cmd](a)
+    result = {"trace": cmd_trace, "train": cmd_train, "blast": cmd_blast, "rtt": cmd_rtt, "order": cmd_order}[a.cmd](a)
     print(json.dumps(result))
     return 0
 

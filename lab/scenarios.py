@@ -3,21 +3,40 @@ the answer a measurement across it should give.
 
 A scenario is data only.  `path` is a PathSpec (see netlab.py): routers,
 links by index (link j joins node j and node j + 1; node 0 is the host,
-routers are 1..N, the destination is N + 1), router behaviour, loops and
-split hops.  `expect` holds what a correct measurement reports:
+routers are 1..N, the destination is N + 1), router behaviour, loops,
+split and alternating hops, cross traffic.  `kind` groups the scenarios of
+the accuracy table ("single", "two", "delay", "loss", "reorder", "dup",
+"cross", "fault"); `kovrin_args` are options the scenario needs on every
+kovrin run (before the destination).  `expect` holds what a correct
+measurement reports:
 
-  routers        the addresses of the hop lines, in order
-  choke_hop      0-based hop index of the first router after the bottleneck
-  rate_bit       the bottleneck's rate
-  loop_addr      an address that the report names in a loop line
-  split          (hop, first address, second address) of a hop answered twice
-  loss           share of packets lost on the path
+  routers        the addresses of the hop lines, in order ("0.0.0.0" where
+                 a hop never answers)
+  hops           number of hop lines, when the path is longer than the probe
+  choke_hop      0-based hop index of the first router after the (tightest)
+                 bottleneck: a shaped link j gives hop j (link j ends at
+                 router j + 1, which is hop j)
+  rate_bit       that bottleneck's rate
+  shaped         {hop: rate_bit} of every shaped link
+  anomaly        "loop" or "split": the anomaly lines the report must show
+  loop_addr      an address that the report names in a loop line (at loop_hop)
+  split          (hop, second address, first address) of a hop answered twice
+  alternating    (hop, (address, address)): the report shows a line
+                 "hop X Y" with X and Y these two addresses, in either order
+                 (which arrives first alternates from run to run); the hop's
+                 router is one of them
+  silent_hop     0-based hop that shows 0.0.0.0 (and gap 0) while the hops
+                 after it still show their routers
+  loss, dup      share of packets lost / duplicated on one link
+  reorder        share of frames that get the extra delay on the reorder link
   added_rtt_ms   round-trip time that delay lines add
+  cross_rate_bit rate of the cross traffic on the bottleneck
 """
 
 from dataclasses import dataclass, field
 
-from netlab import (BuiltPath, IcmpLimits, LinkSpec, PathSpec, RouterSpec, alt_addr, link_addr)
+from netlab import (TBF_BURST, BuiltPath, CrossSpec, IcmpLimits, LinkSpec, PathSpec, RouterSpec, alt_addr,
+                    link_addr)
 
 SEQ_BASE = 43434
 MBIT = 1_000_000
@@ -30,6 +49,11 @@ class Scenario:
     path: PathSpec
     expect: dict = field(default_factory=dict)
     target: str = "dest"          # "dest" or "unreachable"
+    kind: str = "single"          # the group of the accuracy table (KINDS)
+    kovrin_args: list = field(default_factory=list)   # options for every kovrin run of the scenario
+
+
+KINDS = ("single", "two", "delay", "loss", "reorder", "dup", "cross", "fault")
 
 
 def chain_addrs(routers: int) -> list[str]:
@@ -59,8 +83,8 @@ def _loop() -> Scenario:
     return Scenario(
         name="loop",
         about="4 routers, router 3 routes the destination back to router 2",
-        path=PathSpec(routers=4, loop_at=3),
-        expect={"routers": chain_addrs(3), "loop_addr": link_addr(1, 1), "loop_hop": 3})
+        path=PathSpec(routers=4, loop_at=3), kind="fault",
+        expect={"routers": chain_addrs(3), "anomaly": "loop", "loop_addr": link_addr(1, 1), "loop_hop": 3})
 
 
 def _split() -> Scenario:
@@ -72,8 +96,9 @@ def _split() -> Scenario:
         name="split",
         about="5 routers, router 3 answers the TTL-3 tail probe from a second address",
         path=PathSpec(routers=5, split={k: [tail_port(k)]},
-                      router_opts={k: RouterSpec(reply_from_inbound=True)}),
-        expect={"routers": chain_addrs(5), "split": (k - 1, alt_addr(k - 1, 1), link_addr(k - 1, 1))})
+                      router_opts={k: RouterSpec(reply_from_inbound=True)}), kind="fault",
+        expect={"routers": chain_addrs(5), "anomaly": "split",
+                "split": (k - 1, alt_addr(k - 1, 1), link_addr(k - 1, 1))})
 
 
 def _unreachable() -> Scenario:
@@ -82,14 +107,14 @@ def _unreachable() -> Scenario:
     return Scenario(
         name="unreachable",
         about="4 routers, destination that the first router has no route for",
-        path=PathSpec(routers=4), target="unreachable", expect={"no_hops": True})
+        path=PathSpec(routers=4), target="unreachable", kind="fault", expect={"no_hops": True})
 
 
 def _lossy() -> Scenario:
     return Scenario(
         name="lossy",
         about="3 routers, 20 % random loss on the link from router 1 to router 2",
-        path=PathSpec(routers=3, links={1: LinkSpec(loss=0.2)}),
+        path=PathSpec(routers=3, links={1: LinkSpec(loss=0.2)}), kind="loss",
         expect={"routers": chain_addrs(3), "loss": 0.2})
 
 
@@ -97,7 +122,7 @@ def _delayed() -> Scenario:
     return Scenario(
         name="delayed",
         about="3 routers, a 20 ms delay line between router 2 and router 3",
-        path=PathSpec(routers=3, links={2: LinkSpec(delay_ms=20.0)}),
+        path=PathSpec(routers=3, links={2: LinkSpec(delay_ms=20.0)}), kind="delay",
         expect={"routers": chain_addrs(3), "added_rtt_ms": 40.0})
 
 
@@ -107,22 +132,134 @@ def _limited() -> Scenario:
     return Scenario(
         name="limited",
         about="2 routers, router 1 with the kernel's default ICMP rate limits",
-        path=PathSpec(routers=2, router_opts={1: RouterSpec(icmp=IcmpLimits(
-            ratelimit_ms=1000, msgs_per_sec=1000, msgs_burst=50, ratemask=0x1818))}),
+        path=PathSpec(routers=2, router_opts={1: RouterSpec(icmp=IcmpLimits.kernel())}), kind="fault",
         expect={"routers": chain_addrs(2), "limited_router": 1})
 
 
 def _two_bottlenecks() -> Scenario:
-    # Not used by the integration tests: a start for the accuracy benchmark.
     return Scenario(
         name="two-bottlenecks",
         about="8 routers, 50 Mbit/s after router 2, 10 Mbit/s after router 6",
         path=PathSpec(routers=8, links={2: LinkSpec(rate_bit=50 * MBIT), 6: LinkSpec(rate_bit=10 * MBIT)}),
-        expect={"routers": chain_addrs(8), "choke_hop": 6, "rate_bit": 10 * MBIT})
+        kind="two", expect={"routers": chain_addrs(8), "choke_hop": 6, "rate_bit": 10 * MBIT,
+                            "shaped": {2: 50 * MBIT, 6: 10 * MBIT}})
 
 
-CATALOGUE = {s.name: s for s in (_bottleneck(), _loop(), _split(), _unreachable(), _lossy(), _delayed(),
-                                  _limited(), _two_bottlenecks())}
+# ---------------------------------------------------------------- the accuracy table
+#
+# The paths of the accuracy table have 8 routers (links 0..8) unless a
+# scenario needs another length.  The destination answers UDP probes with
+# "port unreachable", which the prober does not read, so the deepest link
+# whose far end answers is link 7 (router 7 to router 8, hop 7): that is the
+# "last link" of the table.
+
+ROUTERS = 8
+FIRST, MIDDLE, LAST = 1, 4, ROUTERS - 1
+POSITIONS = (("first", FIRST), ("mid", MIDDLE), ("last", LAST))
+RATES_MBIT = (5, 10, 20, 50, 100)
+
+
+def shaped(name: str, about: str, links: dict[int, int], routers: int = ROUTERS, kind: str = "single",
+           extra: dict | None = None, **spec) -> Scenario:
+    """A chain whose links `links` (index -> bit/s) are shaped with tbf; the
+    expected hop is the first router after the tightest of them."""
+    tight = min(links, key=lambda j: (links[j], j))
+    link_specs = {j: LinkSpec(rate_bit=r) for j, r in links.items()}
+    for j, ls in spec.pop("link_opts", {}).items():
+        base = link_specs.get(j, LinkSpec())
+        link_specs[j] = LinkSpec(**{**base.__dict__, **ls})
+    expect = {"routers": chain_addrs(min(routers, 30)), "choke_hop": tight, "rate_bit": links[tight],
+              "shaped": {j: r for j, r in sorted(links.items())}}
+    expect.update(extra or {})
+    return Scenario(name=name, about=about, path=PathSpec(routers=routers, links=link_specs, **spec),
+                    expect=expect, kind=kind)
+
+
+def _singles() -> list[Scenario]:
+    out = []
+    for pos, j in POSITIONS:
+        for mbit in RATES_MBIT:
+            out.append(shaped(f"single-{pos}-{mbit}",
+                              f"{ROUTERS} routers, {mbit} Mbit/s tbf on link {j} (router {j} to {j + 1}), "
+                              "the rest unshaped", {j: mbit * MBIT}))
+    # Only two to three times slower than the prober's own spread of the
+    # load block (about 3.9 us per 514-byte frame, about 1 Gbit/s).
+    out.append(shaped("early-500", f"{ROUTERS} routers, 500 Mbit/s tbf on link {FIRST}, the rest unshaped",
+                      {FIRST: 500 * MBIT}))
+    return out
+
+
+def _accuracy_others() -> list[Scenario]:
+    s = []
+    s.append(shaped("two-later-tighter", f"{ROUTERS} routers, 50 Mbit/s on link 2, 10 Mbit/s on link 6",
+                    {2: 50 * MBIT, 6: 10 * MBIT}, kind="two"))
+    s.append(shaped("two-earlier-tighter", f"{ROUTERS} routers, 10 Mbit/s on link 2, 50 Mbit/s on link 6",
+                    {2: 10 * MBIT, 6: 50 * MBIT}, kind="two"))
+    # A delay line on every link: 9 lines of 10 ms, 180 ms of round trip.
+    s.append(shaped("delay-10ms", f"{ROUTERS} routers, 10 ms delay on every link, 10 Mbit/s on link {MIDDLE}",
+                    {MIDDLE: 10 * MBIT}, kind="delay",
+                    link_opts={j: {"delay_ms": 10.0} for j in range(ROUTERS + 1)},
+                    extra={"added_rtt_ms": 20.0 * (ROUTERS + 1)}))
+    # Random loss on the bottleneck link, ahead of its queue.
+    for pct in (1, 5):
+        s.append(shaped(f"loss-{pct}", f"{ROUTERS} routers, 10 Mbit/s and {pct} % random loss on link {MIDDLE}",
+                        {MIDDLE: 10 * MBIT}, kind="loss", link_opts={MIDDLE: {"loss": pct / 100}},
+                        extra={"loss": pct / 100}))
+    # Behind the bottleneck a fifth of the frames (both ways) wait an extra
+    # 0..0.5 ms, so the frames behind them overtake them.
+    s.append(shaped("reorder", f"{ROUTERS} routers, 10 Mbit/s on link {MIDDLE}, 20 % of frames 0..0.5 ms late "
+                    f"on link {MIDDLE + 1}", {MIDDLE: 10 * MBIT}, kind="reorder",
+                    link_opts={MIDDLE + 1: {"jitter_ms": 0.5, "jitter_share": 0.2}}, extra={"reorder": 0.2}))
+    # The same ahead of the bottleneck (not in the table): a head packet that
+    # waits is overtaken by load packets, which then no longer lie between
+    # that hop's head and tail.
+    s.append(shaped("reorder-early", f"{ROUTERS} routers, 10 Mbit/s on link {MIDDLE}, 20 % of frames "
+                    "0..0.05 ms late on link 2", {MIDDLE: 10 * MBIT}, kind="reorder",
+                    link_opts={2: {"jitter_ms": 0.05, "jitter_share": 0.2}}, extra={"reorder": 0.2}))
+    s.append(shaped("dup", f"{ROUTERS} routers, 10 Mbit/s on link {MIDDLE}, 10 % of packets duplicated "
+                    f"on link {MIDDLE + 1}", {MIDDLE: 10 * MBIT}, kind="dup",
+                    link_opts={MIDDLE + 1: {"dup": 0.1}}, extra={"dup": 0.1}))
+    s.append(shaped("limited-all", f"{ROUTERS} routers, all with the kernel's default ICMP rate limits, "
+                    f"10 Mbit/s on link {MIDDLE}", {MIDDLE: 10 * MBIT}, kind="fault",
+                    router_opts={k: RouterSpec(icmp=IcmpLimits.kernel()) for k in range(1, ROUTERS + 1)}))
+    silent = 3
+    sc = shaped("silent", f"{ROUTERS} routers, router {silent} never answers, 10 Mbit/s on link {MIDDLE + 1}",
+                {MIDDLE + 1: 10 * MBIT}, kind="fault", router_opts={silent: RouterSpec(silent=True)},
+                extra={"silent_hop": silent - 1})
+    sc.expect["routers"][silent - 1] = "0.0.0.0"
+    s.append(sc)
+    # Router 2 sends every other packet over a second link to router 3, which
+    # answers from the address of the link the packet came by.  Between the
+    # head and the tail of TTL 3 router 2 forwards 2 x 27 measurement packets
+    # and the load block: with an even load block (the default 60) the tail
+    # is an odd number of packets after the head, so the two take different
+    # links and hop 2 is answered from two addresses in every run.
+    k = 3
+    s.append(Scenario(
+        name="alternate", kind="fault",
+        about=f"6 routers, router {k - 1} alternates packet by packet between two links to router {k}",
+        path=PathSpec(routers=6, alternate=k),
+        expect={"routers": chain_addrs(6), "anomaly": "split",
+                "alternating": (k - 1, (link_addr(k - 1, 1), alt_addr(k - 1, 1)))}))
+    s.append(shaped("deep-34", "34 routers, 10 Mbit/s on link 20; the prober's default 30 hops see routers 1..30",
+                    {20: 10 * MBIT}, routers=34, kind="fault", extra={"hops": 30}))
+    # Router 4 sends 5 Mbit/s of its own over the 10 Mbit/s link to router 5.
+    s.append(shaped("cross-half", f"{ROUTERS} routers, 10 Mbit/s on link {MIDDLE} carrying 5 Mbit/s of "
+                    f"cross traffic from router {MIDDLE}", {MIDDLE: 10 * MBIT}, kind="cross",
+                    cross=CrossSpec(link=MIDDLE, rate_bit=5 * MBIT), extra={"cross_rate_bit": 5 * MBIT}))
+    return s
+
+
+_ALL = ([_bottleneck(), _loop(), _split(), _unreachable(), _lossy(), _delayed(), _limited(), _two_bottlenecks()]
+        + _singles() + _accuracy_others())
+CATALOGUE = {s.name: s for s in _ALL}
+
+# The accuracy table, in its order: every single bottleneck by position and
+# rate, the early near-spread bottleneck, two bottlenecks, delay, loss,
+# reordering, duplication, the fault scenarios and cross traffic.
+ACCURACY = ([f"single-{pos}-{mbit}" for pos, _ in POSITIONS for mbit in RATES_MBIT]
+            + ["early-500", "two-later-tighter", "two-earlier-tighter", "delay-10ms", "loss-1", "loss-5",
+               "reorder", "dup", "limited-all", "silent", "loop", "alternate", "deep-34", "cross-half"])
 
 
 def target_addr(scenario: Scenario, path: BuiltPath) -> str:
@@ -139,7 +276,7 @@ def expected_gap_us(load: int, size: int, rate_bit: int) -> float:
 
 
 def train_gap_us(rate_bit: int, ttl: int, end: int = 30, load: int = 60, size: int = 500,
-                 burst: int = 1600, echo: bool = True) -> float:
+                 burst: int = TBF_BURST, echo: bool = True) -> float:
     """The gap of the hop with this TTL behind a single tbf bottleneck, for
     the prober's train.  Between the hop's head and tail packets the
     bottleneck carries the head packets of deeper hops, the load block, the

@@ -15,7 +15,8 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 import netlab  # noqa: E402
 import nsguard  # noqa: E402
-from netlab import GuardError, Lab, LabError, LinkSpec, PathSpec, PYTHON  # noqa: E402
+import scenarios  # noqa: E402
+from netlab import CrossSpec, GuardError, Lab, LabError, LinkSpec, PathSpec, PYTHON, RouterSpec  # noqa: E402
 from report import ReportError, parse_report  # noqa: E402
 
 IS_ROOT = os.geteuid() == 0
@@ -141,6 +142,25 @@ class GuardWithNamespaces(unittest.TestCase):
         self.assertTrue(made)
         self.assertFalse(set(made) & set(netlab.lab_namespaces()))
 
+    def test_cross_sender_runs_in_path_namespaces_of_this_run_only(self):
+        # Cross traffic may start in a router of a path this run built; not
+        # in a namespace of another run, not in a namespace that is not part
+        # of a path (a delay line's), and never without asking for it.
+        with Lab() as lab, Lab() as other:
+            path = lab.build_path(PathSpec(routers=2, links={1: LinkSpec(delay_ms=1.0)}), tag="g")
+            foreign = other.build_path(PathSpec(routers=1), tag="f")
+            probe = [PYTHON, "-c", "import os; s = os.stat('/proc/self/ns/net'); print(s.st_dev, s.st_ino)"]
+            out = subprocess.run(
+                lab.sender_command(path.routers[0], probe, any_node=True), capture_output=True, text=True)
+            self.assertEqual(out.returncode, 0, out.stderr)
+            self.assertEqual(tuple(int(x) for x in out.stdout.split()), lab.created[path.routers[0]])
+            for ns, any_node in ((path.routers[0], False), (foreign.routers[0], True), (foreign.host, True),
+                                 (path.delay_ns[1], True), ("", True)):
+                with self.subTest(ns=ns, any_node=any_node), self.assertRaises(GuardError):
+                    lab.sender_command(ns, ["true"], any_node=any_node)
+        with self.assertRaises(GuardError):       # and nothing after teardown
+            lab.sender_command(path.routers[0], ["true"], any_node=True)
+
     def test_cleanup_removes_dead_runs_only(self):
         dead = f"{netlab.PREFIX}999999999x0000-ph"   # no such pid
         subprocess.run(["ip", "netns", "add", dead], check=True)
@@ -160,14 +180,85 @@ class PathDescriptions(unittest.TestCase):
             PathSpec(routers=3, links={4: LinkSpec()}),
             PathSpec(routers=3, links={1: LinkSpec(rate_bit=0)}),
             PathSpec(routers=3, links={1: LinkSpec(loss=1.0)}),
-            PathSpec(routers=3, links={1: LinkSpec(burst=1500)}),
+            PathSpec(routers=3, links={1: LinkSpec(burst=500)}),
             PathSpec(routers=3, loop_at=1),
             PathSpec(routers=3, split={1: [43441]}),
+            PathSpec(routers=3, links={1: LinkSpec(dup=1.0)}),
+            PathSpec(routers=3, links={1: LinkSpec(jitter_ms=1, jitter_share=0.0)}),
+            PathSpec(routers=3, alternate=1),
+            PathSpec(routers=3, alternate=2, split={2: [1]}),
+            PathSpec(routers=3, cross=CrossSpec(link=0, rate_bit=1_000_000)),        # the host is no cross sender
+            PathSpec(routers=3, cross=CrossSpec(link=4, rate_bit=1_000_000)),
+            PathSpec(routers=3, cross=CrossSpec(link=1, rate_bit=2_000_000_000)),
+            PathSpec(routers=3, cross=CrossSpec(link=1, rate_bit=1_000_000, max_s=61)),
+            PathSpec(routers=3, cross=CrossSpec(link=1, rate_bit=1_000_000, settle_s=2, max_s=1)),
+            PathSpec(routers=3, cross=CrossSpec(link=1, rate_bit=1_000_000_000, size=64, max_s=60)),  # too many packets
         ]
         for spec in bad:
             with self.subTest(spec=spec), self.assertRaises(LabError):
                 spec.validate()
         PathSpec(routers=3, links={3: LinkSpec(rate_bit=10)}, loop_at=3, split={2: [1]}).validate()
+        PathSpec(routers=3, alternate=3, split={2: [1]}, cross=CrossSpec(link=3, rate_bit=10**6)).validate()
+
+    def test_alternating_router_answers_from_the_inbound_link(self):
+        spec = PathSpec(routers=4, alternate=3, router_opts={3: RouterSpec(silent=True)})
+        self.assertTrue(spec.router(3).reply_from_inbound)
+        self.assertTrue(spec.router(3).silent)
+        self.assertFalse(spec.router(2).reply_from_inbound)
+        self.assertEqual(PathSpec(routers=4, alternate=3, split={2: [5]}).parallel(), [2, 3])
+
+    def test_firewall_rules(self):
+        self.assertIn("hook output", netlab.silent_ruleset())
+        self.assertIn("ip protocol icmp drop", netlab.silent_ruleset())
+        alt = netlab.alternate_ruleset()
+        self.assertIn("hook prerouting", alt)
+        self.assertIn(f'iifname "vup" ip daddr {netlab.DEST_NET} meta mark set numgen inc mod 2', alt)
+
+
+class Catalogue(unittest.TestCase):
+    def test_every_scenario_is_valid_and_named_once(self):
+        for name, sc in scenarios.CATALOGUE.items():
+            with self.subTest(name=name):
+                self.assertEqual(sc.name, name)
+                sc.path.validate()
+                self.assertIn(sc.kind, scenarios.KINDS)
+        self.assertEqual(len(set(scenarios.ACCURACY)), len(scenarios.ACCURACY))
+        self.assertFalse(set(scenarios.ACCURACY) - set(scenarios.CATALOGUE))
+
+    def test_bottleneck_expectations_follow_the_shaped_links(self):
+        # choke_hop is the first router after the tightest shaped link
+        # (link j ends at hop j), rate_bit its rate.
+        for name, sc in scenarios.CATALOGUE.items():
+            rates = {j: l.rate_bit for j, l in sc.path.links.items() if l.rate_bit}
+            if not rates:
+                self.assertNotIn("choke_hop", sc.expect, name)
+                continue
+            tight = min(rates, key=lambda j: (rates[j], j))
+            with self.subTest(name=name):
+                self.assertEqual(sc.expect["choke_hop"], tight)
+                self.assertEqual(sc.expect["rate_bit"], rates[tight])
+
+    def test_accuracy_table_covers_the_cases(self):
+        acc = [scenarios.CATALOGUE[n] for n in scenarios.ACCURACY]
+        singles = {(s.expect["choke_hop"], s.expect["rate_bit"]) for s in acc
+                   if s.kind == "single" and not s.name.startswith("early")}
+        self.assertEqual(singles, {(j, mbit * scenarios.MBIT) for _, j in scenarios.POSITIONS
+                                   for mbit in scenarios.RATES_MBIT})
+        kinds = {s.kind for s in acc}
+        self.assertEqual(kinds, set(scenarios.KINDS))
+        faults = {n for n in scenarios.ACCURACY if scenarios.CATALOGUE[n].kind == "fault"}
+        self.assertTrue({"limited-all", "silent", "loop", "alternate", "deep-34"} <= faults)
+        for sc in acc:
+            with self.subTest(name=sc.name):
+                self.assertTrue(sc.expect.get("routers"), "every table scenario names its routers")
+                if sc.kind == "delay":
+                    self.assertTrue(all(sc.path.link(j).delay_ms == 10 for j in range(sc.path.routers + 1)))
+        deep = scenarios.CATALOGUE["deep-34"]
+        self.assertGreater(deep.path.routers, 30)
+        self.assertEqual(len(deep.expect["routers"]), deep.expect["hops"])
+        silent = scenarios.CATALOGUE["silent"]
+        self.assertEqual(silent.expect["routers"][silent.expect["silent_hop"]], "0.0.0.0")
+        self.assertTrue(silent.path.router(silent.expect["silent_hop"] + 1).silent)
 
 
 def run_cbpf(prog_text, protocol, rand):
@@ -205,8 +296,46 @@ class LossFilter(unittest.TestCase):
 
     def test_share_outside_range(self):
         for share in (0.0, 1.0, -0.1):
-            with self.subTest(share=share), self.assertRaises(LabError):
-                netlab.loss_bytecode(share)
+            with self.subTest(share=share):
+                with self.assertRaises(LabError):
+                    netlab.loss_bytecode(share)
+                with self.assertRaises(LabError):
+                    netlab.dup_bytecode(share)
+
+    def test_dup_matches_the_share_of_ipv4_only(self):
+        match = 0xFFFFFFFF        # a classifier's "matched, default class"
+        for share in (0.01, 0.1, 0.5):
+            prog = netlab.dup_bytecode(share)
+            edge = int(share * 2**32)
+            with self.subTest(share=share):
+                self.assertEqual(run_cbpf(prog, 0x0800, edge - 1), match)
+                self.assertEqual(run_cbpf(prog, 0x0800, edge), 0)
+                self.assertEqual(run_cbpf(prog, 0x0806, 0), 0)
+
+
+class CrossSender(unittest.TestCase):
+    def test_bounds_are_refused_before_anything_is_sent(self):
+        # Every case fails its argument check before the socket is opened,
+        # so nothing is ever sent from this namespace.
+        tool = netlab.build_tool("crossload")
+        for args in (["10.77.0.1", "0", "500", "1", "10"], ["10.77.0.1", "2e9", "500", "1", "10"],
+                     ["10.77.0.1", "1e6", "27", "1", "10"], ["10.77.0.1", "1e6", "1501", "1", "10"],
+                     ["10.77.0.1", "1e6", "500", "61", "10"], ["10.77.0.1", "1e6", "500", "0", "10"],
+                     ["10.77.0.1", "1e6", "500", "1", "2000001"], ["10.77.0.1", "1e6", "500", "1", "0"],
+                     ["bad", "1e6", "500", "1", "10"], ["10.77.0.1", "1e6", "500", "1"]):
+            with self.subTest(args=args):
+                proc = subprocess.run([tool] + args, capture_output=True, text=True, timeout=10)
+                self.assertEqual(proc.returncode, 2, proc.stderr)
+                self.assertEqual(proc.stdout, "")
+
+    def test_guarded_command_is_bounded(self):
+        with Lab() as lab:
+            spec = PathSpec(routers=2, links={1: LinkSpec(rate_bit=10**7)},
+                            cross=CrossSpec(link=1, rate_bit=5 * 10**6, max_s=4))
+            spec.validate()
+            path = netlab.BuiltPath(spec=spec, tag="x", host="h", routers=["r1", "r2"], dest="d")
+            with self.assertRaises(GuardError):    # not a namespace of this run
+                lab.cross_command(path)
 
 
 SAMPLE_O = """1700000000.250000 10.75.0.1 500 60 0

@@ -1,11 +1,13 @@
 /* A delay line: an invisible two-port element spliced into a lab link.
  *
- *   delayline IF_A IF_B DELAY_MS [JITTER_MS]
+ *   delayline IF_A IF_B DELAY_MS [JITTER_MS [JITTER_SHARE]]
  *
  * Reads every Ethernet frame that arrives on IF_A or IF_B (packet sockets)
  * and sends it out of the other interface DELAY_MS later, plus a random
- * 0..JITTER_MS per frame; with jitter, frames leave in order of their own
- * release time, so a jitter larger than the spacing of a burst reorders it.
+ * 0..JITTER_MS for a random JITTER_SHARE of the frames (all by default);
+ * with jitter, frames leave in order of their own release time, so a jitter
+ * larger than the spacing of a burst reorders it: a frame that gets the
+ * extra delay is overtaken by the frames behind it.
  * The frames are passed on unchanged (no TTL decrement, no address of its
  * own): the link just gets longer.  This machine's kernel has no netem, so
  * this is how the lab adds delay.  It runs inside a lab namespace that holds
@@ -98,12 +100,14 @@ static int open_port(const char *name) {
 
 int main(int argc, char **argv) {
     if (argc < 4) {
-        fprintf(stderr, "usage: delayline IF_A IF_B DELAY_MS [JITTER_MS]\n");
+        fprintf(stderr, "usage: delayline IF_A IF_B DELAY_MS [JITTER_MS [JITTER_SHARE]]\n");
         return 2;
     }
     int64_t delay = (int64_t)(atof(argv[3]) * 1e6);
     int64_t jitter = argc > 4 ? (int64_t)(atof(argv[4]) * 1e6) : 0;
+    double share = argc > 5 ? atof(argv[5]) : 1.0;
     if (delay < 0 || jitter < 0) { fprintf(stderr, "delayline: negative delay\n"); return 2; }
+    if (!(share > 0.0 && share <= 1.0)) { fprintf(stderr, "delayline: jitter share must be in (0, 1]\n"); return 2; }
     prctl(PR_SET_TIMERSLACK, 1UL);   /* wake up on time, not 50 us late */
     srand48((long)now_ns());
     int fd[2] = { open_port(argv[1]), open_port(argv[2]) };
@@ -145,7 +149,10 @@ int main(int argc, char **argv) {
                 pool[s].len = (int)n;
                 pool[s].out = 1 - i;
                 pool[s].seq = seq++;
-                pool[s].due_ns = now_ns() + delay + (jitter > 0 ? (int64_t)(drand48() * (double)jitter) : 0);
+                int64_t extra = 0;
+                if (jitter > 0 && (share >= 1.0 || drand48() < share))
+                    extra = (int64_t)(drand48() * (double)jitter);
+                pool[s].due_ns = now_ns() + delay + extra;
                 heap_push(s);
             }
         }
