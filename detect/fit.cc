@@ -18,9 +18,10 @@
 //    can never win; it is skipped.
 // The remaining splits of one budget a are consecutive s: the left parts lie
 // side by side in the rows over j, the right parts in the rows over i, and
-// four splits are tried per instruction.  Each lane keeps the first split
-// that gave its lowest cost; the lanes are merged once per cell, lowest cost
-// first, then earliest split, which is the split the plain scan would keep.
+// four splits are tried per instruction.  Each lane keeps only its lowest
+// cost; when the cell's minimum beats the cell one budget lower, the splits
+// are scanned once more in the plain order for the first one that reaches
+// it, which is the split the plain scan would keep.
 #include <array>
 #include <cmath>
 #include <cstring>
