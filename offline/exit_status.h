@@ -8,6 +8,7 @@ enum ExitStatus {
   kExitOk = 0,       // the report was printed
   kExitFailure = 1,  // the listing could not be opened or read, or output failed
   kExitUsage = 2,    // wrong command line
+  kExitPartial = 3,  // the report covers only the lines before an over-long line
 };
 
 }  // namespace offline

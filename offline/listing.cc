@@ -155,6 +155,7 @@ int read_fields(FieldSlots& slots) {
 
   int taken = 0;
   size_t len = 0;
+  size_t line_bytes = 0;  // bytes of the line so far, its ending aside
   auto end_field = [&] {
     const size_t stored = len < kFieldSlotSize - 1 ? len : kFieldSlotSize - 1;
     slots.text[taken][stored] = '\0';
@@ -172,6 +173,14 @@ int read_fields(FieldSlots& slots) {
       }
     }
     if (c == '\n' || c == EOF) break;
+    if (++line_bytes > kMaxLineBytes) {
+      // No real listing has such a line, and skipping to its newline could
+      // take for ever.  From here on the listing counts as ended: nothing
+      // more of the file is read.
+      listing.pos = listing.end;
+      listing.at_eof = true;
+      return kLineTooLong;
+    }
     if (taken == kFields) continue;
     if (c == ' ') {
       end_field();
@@ -184,12 +193,19 @@ int read_fields(FieldSlots& slots) {
   return taken;
 }
 
-void load_hops(detect::DetectionState& state) {
+bool load_hops(detect::DetectionState& state) {
   static FieldSlots slots;
   int count = 0;
+  bool read_in_full = true;
   while (count < kMaxLines) {
     const int fields = read_fields(slots);
     if (fields == 0) break;
+    if (fields == kLineTooLong) {
+      warn(slots.line, "line is longer than %zu bytes; reading stops here",
+           kMaxLineBytes);
+      read_in_full = false;
+      break;
+    }
     const int line = slots.line;
     detect::HopEntry& entry = state.raw_table[count];
     entry.rtt = 0.0;
@@ -217,6 +233,7 @@ void load_hops(detect::DetectionState& state) {
   if (count == kMaxLines && peek_byte() != EOF)
     warn(listing.lines_read + 1, "lines after the %dth are ignored", kMaxLines);
   state.raw_count = count;
+  return read_in_full;
 }
 
 }  // namespace offline

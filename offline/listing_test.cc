@@ -12,17 +12,25 @@
 namespace offline {
 namespace {
 
-// Reads `text` as a listing; returns the warnings printed.
-std::string load(const std::string& text, detect::DetectionState& state) {
-  FILE* file = text.empty() ? std::fopen("/dev/null", "r")
-                            : fmemopen(const_cast<char*>(text.data()),
-                                       text.size(), "r");
+// Reads `file` as a listing and closes it; returns the warnings printed and
+// sets `*read_in_full` to what load_hops returned.
+std::string load(FILE* file, detect::DetectionState& state,
+                 bool* read_in_full = nullptr) {
   EXPECT_NE(file, nullptr);
   open_listing(file, "hops.txt");
   testing::internal::CaptureStderr();
-  load_hops(state);
+  const bool full = load_hops(state);
   std::fclose(file);
+  if (read_in_full != nullptr) *read_in_full = full;
   return testing::internal::GetCapturedStderr();
+}
+
+std::string load(const std::string& text, detect::DetectionState& state,
+                 bool* read_in_full = nullptr) {
+  FILE* file = text.empty() ? std::fopen("/dev/null", "r")
+                            : fmemopen(const_cast<char*>(text.data()),
+                                       text.size(), "r");
+  return load(file, state, read_in_full);
 }
 
 struct Hop {
@@ -140,15 +148,98 @@ TEST(LoadHops, StopsAfterFiftyLines) {
 }
 
 TEST(LoadHops, ReadsAcrossBufferRefills) {
-  // More than one buffer's worth of bytes, mostly in an over-long line.
-  std::string text = "1 2 a b " + std::string(kBufferSize + 100, 'k') + "\n";
-  for (int i = 0; i < 4; ++i) text += "1 " + std::to_string(100 + i) + " a b " +
-                                      std::to_string(i) + "\n";
+  // More than one buffer's worth of bytes in long lines below the cap, so
+  // that some line straddles a refill.
+  std::string text;
+  const int lines = 20;
+  for (int i = 0; i < lines; ++i)
+    text += "1 " + std::to_string(100 + i) + " a b " + std::to_string(i) + " " +
+            std::string(60000, 'x') + "\n";
+  ASSERT_GT(text.size(), kBufferSize);
   auto state = detect::empty_state();
-  load(text, *state);
-  ASSERT_EQ(state->raw_count, 5);
-  EXPECT_EQ(state->raw_table[4].gap, 103);
-  EXPECT_STREQ(state->raw_table[4].hop_key, "3");
+  bool full = false;
+  EXPECT_EQ(load(text, *state, &full), "");
+  EXPECT_TRUE(full);
+  ASSERT_EQ(state->raw_count, lines);
+  EXPECT_EQ(state->raw_table[lines - 1].gap, 100 + lines - 1);
+  EXPECT_STREQ(state->raw_table[lines - 1].hop_key, "19");
+}
+
+// A line of `bytes` bytes before its ending: a good hop line whose tail,
+// past the fifth field, is ignored.
+std::string line_of(size_t bytes) {
+  return "1 900 a b k " + std::string(bytes - 12, 'x');
+}
+
+TEST(LoadHops, StopsAtALineLongerThanTheCap) {
+  const std::string good = "1 100 a b k1\n2 200 a b k2\n";
+  const std::string stop =
+      "kovrin-detect: hops.txt:3: line is longer than 65536 bytes; reading "
+      "stops here\n";
+  struct Case {
+    const char* what;
+    std::string text;
+    int loaded;
+    bool full;
+    std::string warnings;
+  } cases[] = {
+      {"a line of the cap's length, LF", good + line_of(kMaxLineBytes) + "\n",
+       3, true, ""},
+      {"a line of the cap's length, CR LF",
+       good + line_of(kMaxLineBytes) + "\r\n", 3, true, ""},
+      {"a last line of the cap's length without newline",
+       good + line_of(kMaxLineBytes), 3, true, ""},
+      {"one byte over: neither it nor later lines are loaded",
+       good + line_of(kMaxLineBytes + 1) + "\n3 300 a b k3\n", 2, false, stop},
+      {"one byte over, a CR as the extra byte",
+       good + line_of(kMaxLineBytes) + "\r\r\n", 2, false, stop},
+      {"the first line over-long", line_of(kMaxLineBytes + 1) + "\n", 0, false,
+       "kovrin-detect: hops.txt:1: line is longer than 65536 bytes; reading "
+       "stops here\n"},
+  };
+  for (const Case& c : cases) {
+    auto state = detect::empty_state();
+    bool full = !c.full;
+    EXPECT_EQ(load(c.text, *state, &full), c.warnings) << c.what;
+    EXPECT_EQ(full, c.full) << c.what;
+    ASSERT_EQ(state->raw_count, c.loaded) << c.what;
+    if (c.loaded == 3) {
+      EXPECT_EQ(state->raw_table[2].gap, 900) << c.what;
+    }
+  }
+}
+
+// An input that sends bytes for ever and never a newline, like a pipe from
+// a runaway writer; it gives up after `limit` bytes so that a reader that
+// looks for the newline fails the test instead of hanging it.
+struct EndlessLine {
+  std::string head;  // sent first
+  size_t served = 0;
+  size_t limit = 0;
+};
+
+ssize_t endless_read(void* cookie, char* buf, size_t size) {
+  auto* in = static_cast<EndlessLine*>(cookie);
+  size_t n = 0;
+  for (; n < size && in->served < in->limit; ++n, ++in->served)
+    buf[n] = in->served < in->head.size() ? in->head[in->served] : 'x';
+  return static_cast<ssize_t>(n);
+}
+
+TEST(LoadHops, AnEndlessLineEndsTheReading) {
+  EndlessLine in;
+  in.head = "1 100 a b k1\n2 200 a b k2\n3 ";
+  in.limit = 64 * kBufferSize;
+  FILE* file = fopencookie(&in, "r", {endless_read, nullptr, nullptr, nullptr});
+  auto state = detect::empty_state();
+  bool full = true;
+  EXPECT_EQ(load(file, *state, &full),
+            "kovrin-detect: hops.txt:3: line is longer than 65536 bytes; "
+            "reading stops here\n");
+  EXPECT_FALSE(full);
+  EXPECT_EQ(state->raw_count, 2);
+  // The reader takes one buffer at a time; it must not go on to the next.
+  EXPECT_LE(in.served, 2 * kBufferSize);
 }
 
 }  // namespace

@@ -41,7 +41,7 @@ int main(int argc, char** argv) {
   const int32_t udp_pkt_num = parse_count(argv[3]);
 
   offline::open_listing(file, argv[1]);
-  offline::load_hops(state);
+  const bool read_in_full = offline::load_hops(state);
   if (detect::clean_hops(state)) {
     detect::fit_steps(state, fit_table);
     detect::select_chokes(state, fit_table);
@@ -53,5 +53,5 @@ int main(int argc, char** argv) {
                  std::strerror(errno));
     return offline::kExitFailure;
   }
-  return offline::kExitOk;
+  return read_in_full ? offline::kExitOk : offline::kExitPartial;
 }

@@ -182,10 +182,11 @@ TEST_F(AnalysisTest, EchoRepliesWithoutHopRepliesGiveNoRtt) {
   settings.end_pkt_num = 1;
   settings.udp_pkt_num = 0;
   settings.dst_ip = kDst;
-  init_sockets();
-  fake::fake_net.incoming.push_back({echo_reply(kDst, seq_base + 5), 0, 0.0});
+  testing_util::start_run();
+  fake::fake_net.answer_echoes = true;
+  fake::fake_net.echo_from = kDst;
   probe_once();
-  EXPECT_EQ(capture_store.echo_count, 1);
+  EXPECT_EQ(capture_store.echo_count, 5);
   EXPECT_EQ(analysis.avg_rtt, 0.0);
 }
 

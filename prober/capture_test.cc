@@ -28,42 +28,126 @@ Bytes with_type(Bytes b, uint8_t type) {
   return b;
 }
 
+// The probes of a default UDP run to kDst: identification base 0x1200, 30
+// measurement packets each way, and one send time in the log.
+const double kSent[] = {1000000000.25};
+RunProbes udp_run(bool icmp = false) {
+  return RunProbes{kDst, icmp, 0x1200, 30, kSent, 1};
+}
+
+Bytes te(int index, bool icmp = false, int header_len = 20) {
+  return time_exceeded(kRouter, kDst, seq_base + index, icmp, header_len, 0x1200);
+}
+
+// Byte `at` of the quoted header (0 = its first byte) set to value.
+Bytes quoting(Bytes b, size_t at, uint8_t value) {
+  b.at(20 + 8 + at) = value;
+  return b;
+}
+
 TEST(ClassifyReply, Table) {
-  Bytes bad_ihl = time_exceeded(kRouter, kDst, seq_base + 2, false);
+  Bytes bad_ihl = te(2);
   bad_ihl[0] = 0x44;
+  const int64_t sent_usec = 1000000000250000;
   struct Case {
     const char* what;
     Bytes datagram;
     ReplyKind kind;
+    bool icmp = false;
   };
   const Case cases[] = {
-      {"time exceeded, our destination", time_exceeded(kRouter, kDst, seq_base + 2, false),
-       ReplyKind::kTimeExceeded},
+      {"time exceeded for a head packet", te(2), ReplyKind::kTimeExceeded},
+      {"time exceeded for the deepest tail packet", te(61), ReplyKind::kTimeExceeded},
+      {"time exceeded, ICMP probe", te(7, true), ReplyKind::kTimeExceeded, true},
       {"time exceeded, another destination",
-       time_exceeded(kRouter, ip(192, 0, 2, 2), seq_base + 2, false), ReplyKind::kDrop},
-      {"time exceeded, IP options", time_exceeded(kRouter, kDst, seq_base + 2, false, 32),
-       ReplyKind::kTimeExceeded},
-      {"time exceeded, options, quoted destination cut",
-       cut(time_exceeded(kRouter, kDst, seq_base + 2, false, 32), 32 + 27), ReplyKind::kDrop},
-      {"time exceeded up to the quoted destination",
-       cut(time_exceeded(kRouter, kDst, seq_base + 2, false), 48), ReplyKind::kTimeExceeded},
-      {"time exceeded, quoted destination cut",
-       cut(time_exceeded(kRouter, kDst, seq_base + 2, false), 47), ReplyKind::kDrop},
-      {"echo reply with marker", echo_reply(kDst, seq_base + 123), ReplyKind::kEchoReply},
-      {"echo reply without marker", echo_reply(kDst, seq_base + 123, false), ReplyKind::kDrop},
-      {"echo reply, marker cut", cut(echo_reply(kDst, seq_base + 123), 31), ReplyKind::kDrop},
-      {"destination unreachable", with_type(time_exceeded(kRouter, kDst, seq_base, false), 3),
+       time_exceeded(kRouter, ip(192, 0, 2, 2), seq_base + 2, false, 20, 0x1200), ReplyKind::kDrop},
+      {"time exceeded, IP options", te(2, false, 32), ReplyKind::kTimeExceeded},
+      {"time exceeded, options, quoted ports cut", cut(te(2, false, 32), 32 + 8 + 23),
        ReplyKind::kDrop},
-      {"echo request", with_type(echo_reply(kDst, seq_base), 8), ReplyKind::kDrop},
-      {"IP header only", cut(echo_reply(kDst, seq_base), 20), ReplyKind::kDrop},
-      {"shorter than an IP header", cut(echo_reply(kDst, seq_base), 19), ReplyKind::kDrop},
+      {"time exceeded up to the quoted port", cut(te(2), 48 + 4), ReplyKind::kTimeExceeded},
+      {"time exceeded, quoted port cut", cut(te(2), 48 + 3), ReplyKind::kDrop},
+      {"ICMP probe up to the quoted sequence number", cut(te(2, true), 56),
+       ReplyKind::kTimeExceeded, true},
+      {"ICMP probe, quoted sequence number cut", cut(te(2, true), 55), ReplyKind::kDrop, true},
+      {"echo reply with marker and our send time", echo_reply(kDst, seq_base + 123, true, sent_usec),
+       ReplyKind::kEchoReply},
+      {"echo reply without marker", echo_reply(kDst, seq_base + 123, false, sent_usec),
+       ReplyKind::kDrop},
+      {"echo reply, send time not ours", echo_reply(kDst, seq_base + 123, true, sent_usec + 1),
+       ReplyKind::kDrop},
+      {"echo reply, another identifier",
+       [&] {
+         Bytes b = echo_reply(kDst, seq_base + 123, true, sent_usec);
+         b[24] = 0x12;
+         return b;
+       }(),
+       ReplyKind::kDrop},
+      {"echo reply, send time cut", cut(echo_reply(kDst, seq_base + 123, true, sent_usec), 51),
+       ReplyKind::kDrop},
+      {"destination unreachable", with_type(te(2), 3), ReplyKind::kDrop},
+      {"echo request", with_type(echo_reply(kDst, seq_base, true, sent_usec), 8), ReplyKind::kDrop},
+      {"IP header only", cut(te(2), 20), ReplyKind::kDrop},
+      {"shorter than an IP header", cut(te(2), 19), ReplyKind::kDrop},
       {"header length below 20", bad_ihl, ReplyKind::kDrop},
       {"empty", Bytes{}, ReplyKind::kDrop},
   };
   for (const Case& c : cases) {
-    EXPECT_EQ(classify_reply(c.datagram.data(), static_cast<int>(c.datagram.size()), kDst), c.kind)
+    EXPECT_EQ(classify_reply(c.datagram.data(), static_cast<int>(c.datagram.size()),
+                             udp_run(c.icmp)),
+              c.kind)
         << c.what;
   }
+}
+
+// Replies that look like ours at first sight but do not answer a
+// measurement packet of this run: another run's, forged ones, answers to the
+// load packets and to the run's own echo probes.
+TEST(ClassifyReply, ForeignAndForgedRepliesAreRefused) {
+  Bytes other_id = te(4);
+  other_id[20 + 8 + 4] ^= 1;  // another run's base, or a rewriting middlebox
+  struct Case {
+    const char* what;
+    Bytes datagram;
+    ReplyKind kind;
+    bool icmp = false;
+  };
+  const Case cases[] = {
+      {"identification of another run", other_id, ReplyKind::kForeignId},
+      {"identification in network byte order",
+       quoting(quoting(te(4), 4, 0x12), 5, 0x04), ReplyKind::kForeignId},
+      {"another source port", quoting(te(4), 21, 0x00), ReplyKind::kDrop},
+      {"quoted protocol ICMP in UDP mode (an echo probe of the run)", quoting(te(4), 9, 1),
+       ReplyKind::kDrop},
+      {"quoted protocol UDP in ICMP mode", quoting(te(4, true), 9, 17), ReplyKind::kDrop, true},
+      {"ICMP probe with another identifier", quoting(te(4, true), 25, 0x00), ReplyKind::kDrop,
+       true},
+      {"ICMP probe quoted as an echo reply", quoting(te(4, true), 20, 0), ReplyKind::kDrop, true},
+      {"quoted header with options", quoting(te(4), 0, 0x46), ReplyKind::kDrop},
+      {"quoted IPv6 version", quoting(te(4), 0, 0x65), ReplyKind::kDrop},
+      {"load packet (index 0)", te(0), ReplyKind::kDrop},
+      {"index 1", te(1), ReplyKind::kDrop},
+      {"beyond the deepest tail packet", te(62), ReplyKind::kDrop},
+      {"echo probe of the run (index 123)", te(123), ReplyKind::kDrop},
+      {"port below seq_base", time_exceeded(kRouter, kDst, seq_base - 2, false, 20, 0x1200),
+       ReplyKind::kDrop},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(classify_reply(c.datagram.data(), static_cast<int>(c.datagram.size()),
+                             udp_run(c.icmp)),
+              c.kind)
+        << c.what;
+  }
+}
+
+// The platform puts its own identification in place of 0, so the probe
+// whose identification wraps to 0 cannot be checked by it.
+TEST(ClassifyReply, IdentificationZeroIsTheKernels) {
+  RunProbes run = udp_run();
+  run.ip_id_base = 0xFFFE;  // index 2 is sent with identification 0
+  Bytes b = time_exceeded(kRouter, kDst, seq_base + 2, false, 20, 0x1234);
+  EXPECT_EQ(classify_reply(b.data(), static_cast<int>(b.size()), run), ReplyKind::kTimeExceeded);
+  b = time_exceeded(kRouter, kDst, seq_base + 3, false, 20, 0x1234);
+  EXPECT_EQ(classify_reply(b.data(), static_cast<int>(b.size()), run), ReplyKind::kForeignId);
 }
 
 class CaptureTest : public testing_util::ProberTest {
@@ -71,6 +155,9 @@ class CaptureTest : public testing_util::ProberTest {
   void SetUp() override {
     ProberTest::SetUp();
     settings.dst_ip = kDst;
+    // One probe sent, at time 0: the send time that echo_reply returns by
+    // default.
+    packet_layer.send_log_count = 1;
   }
   void arrive(const Bytes& b, double arrival = 0.0, int64_t ready_usec = 0) {
     fake::fake_net.incoming.push_back({b, ready_usec, arrival});
@@ -118,7 +205,7 @@ TEST_F(CaptureTest, OverlongDatagramKeepsItsFirstSlotBytes) {
 
 TEST_F(CaptureTest, StopsAfterTwiceEndPktsReplies) {
   settings.end_pkt_num = 2;
-  for (int k = 0; k < 6; ++k) arrive(time_exceeded(kRouter, kDst, seq_base + 2 + k, false));
+  for (int k = 0; k < 6; ++k) arrive(time_exceeded(kRouter, kDst, seq_base + 2 + k % 4, false));
   capture_replies(0);
   EXPECT_EQ(capture_store.rec_i, 4);
   EXPECT_EQ(fake::fake_net.incoming.size(), 2u);
@@ -178,6 +265,56 @@ TEST_F(CaptureTest, QuietTimerMovesOnlyWithStoredReplies) {
     if (!c.datagram.empty()) arrive(c.datagram, 0.0, two_seconds);
     capture_replies(1);
     EXPECT_EQ(fake::count_trace("poll"), c.polls) << c.what;
+  }
+}
+
+// A routing loop makes every load packet expire too: their answers are read
+// and passed over, so the measurement replies still find room.
+TEST_F(CaptureTest, LoadPacketRepliesDoNotTakeTheStore) {
+  settings.end_pkt_num = 30;
+  for (int k = 0; k < 200; ++k) arrive(time_exceeded(kRouter, kDst, seq_base, false));
+  for (int index = 2; index <= 61; ++index) {
+    arrive(time_exceeded(kRouter, kDst, seq_base + index, false));
+  }
+  capture_replies(1);
+  EXPECT_EQ(capture_store.rec_i, 60);
+  EXPECT_EQ(fake::fake_net.receives, 260);
+}
+
+// Replies that match a measurement packet in all but the identification are
+// counted, for the line after the train.
+TEST_F(CaptureTest, ForeignIdentificationsAreCounted) {
+  arrive(time_exceeded(kRouter, kDst, seq_base + 2, false, 20, 0x4321));
+  arrive(time_exceeded(kRouter, kDst, seq_base + 3, false, 20, 0x4321));
+  arrive(time_exceeded(kRouter, kDst, seq_base + 4, false));
+  capture_replies(0);
+  EXPECT_EQ(capture_store.rec_i, 1);
+  EXPECT_EQ(capture_store.foreign_id_count, 2);
+}
+
+// The quiet wait runs on the monotonic clock: a step of the wall clock
+// neither stretches it nor cuts it short.
+TEST_F(CaptureTest, WallClockStepsDoNotMoveTheQuietWait) {
+  const int64_t hour = 3600LL * 1000000;
+  struct Case {
+    const char* what;
+    int64_t step;
+  };
+  for (const Case& c : {Case{"back an hour", -hour}, Case{"forward an hour", hour}}) {
+    SetUp();
+    fake::fake_net.clock_step_usec = 250000;
+    const int64_t start = fake::fake_net.clock_usec;
+    // An unrelated datagram steps the wall clock after half a second; a
+    // reply follows at 2 s.
+    Bytes unrelated = with_type(time_exceeded(kRouter, kDst, seq_base, false), 3);
+    fake::fake_net.incoming.push_back({unrelated, start + 500000, 0.0, c.step});
+    arrive(time_exceeded(kRouter, kDst, seq_base + 2, false), 0.0, start + 2000000);
+    capture_replies(1);
+    EXPECT_EQ(capture_store.rec_i, 1) << c.what;
+    // The wall clock shows the step in the reply's arrival time ...
+    EXPECT_NEAR(capture_store.te_times[0] - start / 1e6, 2.0 + c.step / 1e6, 1.0) << c.what;
+    // ... and the wait ended about 3 s after the reply, by the other clock.
+    EXPECT_NEAR(fake::fake_net.clock_usec - start, 5000000, 750000) << c.what;
   }
 }
 

@@ -2,7 +2,10 @@
 
 #include <arpa/inet.h>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 
 #include "prober/common.h"
 #include "prober/net.h"
@@ -17,20 +20,64 @@ namespace {
 
 constexpr int kNameSize = 256;
 
+// Started set-user-ID, set-group-ID or with a file capability by a user
+// who is not root, kovrin may send only from an address of this host:
+// otherwise any user could have the answers to a train sent to a third
+// party.
+bool source_allowed(uint32_t self_ip) {
+  if (self_ip == 0 || !net::started_privileged() || net::real_user_is_root()) return true;
+  return net::is_local_address(self_ip);
+}
+
+// The one step that needs privilege: open the raw sockets, then give up the
+// privilege for good and check that it is gone, before anything else is
+// done with what the user gave (the destination's lookup included).
+void open_sockets_and_drop_privilege() {
+  if (const char* call = net::resume_privilege()) fatal(call);
+  init_sockets();
+  if (const char* call = net::drop_privilege()) {
+    const int error = errno;
+    std::fprintf(stderr, "kovrin: could not give up privilege: %s: %s\n", call,
+                 std::strerror(error));
+    std::exit(kExitFailure);
+  }
+}
+
+// Everything kovrin prints goes to standard output: a write that failed
+// there must not end in a success.
+int finish_output(int status) {
+  if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
+    const int error = errno;
+    std::fprintf(stderr, "kovrin: write error: %s\n", std::strerror(error));
+    return kExitFailure;
+  }
+  return status;
+}
+
 }  // namespace
 
 int run_kovrin(int argc, char** argv) {
-  // A set-user-ID start keeps its raised ids out of the way until the raw
-  // sockets are opened: name lookups run with the real ids.
-  if (!net::suspend_privilege()) fatal("seteuid");
+  // A privileged start keeps its raised ids and capabilities out of use
+  // until the raw sockets are opened.
+  if (const char* call = net::suspend_privilege()) fatal(call);
 
   const char* operand = nullptr;
   switch (parse_command_line(argc, argv, settings, &operand)) {
     case ParseResult::kRun: break;
-    case ParseResult::kHelp: print_usage(); return kExitOk;
-    case ParseResult::kUsage: print_usage(); return kExitUsage;
+    case ParseResult::kHelp: print_usage(); return finish_output(kExitOk);
+    case ParseResult::kUsage: print_usage(); return finish_output(kExitUsage);
     case ParseResult::kBadValue: return kExitUsage;
   }
+  if (!source_allowed(settings.self_ip)) {
+    char dotted[kDottedSize];
+    std::fprintf(stderr,
+                 "kovrin: -i %s: not an address of this host (only root may send from "
+                 "another address)\n",
+                 format_ip(settings.self_ip, dotted));
+    return kExitUsage;
+  }
+
+  open_sockets_and_drop_privilege();
 
   in_addr dotted_addr;
   if (inet_aton(operand, &dotted_addr) != 0) {
@@ -39,7 +86,10 @@ int run_kovrin(int argc, char** argv) {
     char name[kNameSize];
     char dotted[kNameSize];
     uint32_t addr = 0;
-    if (resolve_host(operand, name, &addr, dotted) != 0) return kExitFailure;
+    if (resolve_host(operand, name, &addr, dotted) != 0) {
+      close_sockets();
+      return finish_output(kExitFailure);
+    }
     settings.dst_ip = addr;
   }
 
@@ -52,12 +102,11 @@ int run_kovrin(int argc, char** argv) {
     settings.self_ip = net::unbound_stream_address();
   }
 
-  init_sockets();
+  init_packet();
   probe_once();
   print_report();
   close_sockets();
-  std::fflush(stdout);
-  return kExitOk;
+  return finish_output(kExitOk);
 }
 
 }  // namespace kovrin

@@ -2,6 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -80,7 +85,9 @@ TEST_F(KovrinTest, SettingsOutsideTheTablesAreRefused) {
       {{"-s", "abc"}, "kovrin: -s abc: must be a decimal number\n"},
       {{"-s", "27"}, "kovrin: -s 27: must be from 28 to 1500\n"},
       {{"-s", "1501"}, "kovrin: -s 1501: must be from 28 to 1500\n"},
-      {{"-y", "-1"}, "kovrin: -y -1: must be 0 or more\n"},
+      {{"-y", "-1"}, "kovrin: -y -1: must be from 0 to 1000000\n"},
+      {{"-y", "1000001"}, "kovrin: -y 1000001: must be from 0 to 1000000\n"},
+      {{"-y", "2147483647"}, "kovrin: -y 2147483647: must be from 0 to 1000000\n"},
       {{"-y", " 1"}, "kovrin: -y  1: must be a decimal number\n"},
       {{"-l", "99999999999"}, "kovrin: -l 99999999999: must be a decimal number\n"},
       {{"-l", "-1"},
@@ -120,7 +127,103 @@ TEST_F(KovrinTest, UnresolvedDestinationExits1) {
   const Outcome o = run({"no.such.host"});
   EXPECT_EQ(o.status, 1);
   EXPECT_EQ(o.out, "ERROR: couldn't obtain address for no.such.host\n");
-  EXPECT_TRUE(fake::fake_net.trace.empty());
+  EXPECT_TRUE(fake::fake_net.sent.empty());
+  EXPECT_EQ(fake::fake_net.trace, (std::vector<std::string>{"resume", "open", "open", "drop",
+                                                             "lookup", "close", "close"}));
+}
+
+// The raw sockets are opened and the privilege given up before the
+// destination's name is looked up, and before anything is sent.
+TEST_F(KovrinTest, PrivilegeIsGoneBeforeTheLookup) {
+  fake::fake_net.names["target.example"] = ip(198, 51, 100, 20);
+  ASSERT_EQ(run({"-l", "1", "target.example"}).status, 0);
+  const std::vector<std::string>& t = fake::fake_net.trace;
+  ASSERT_GE(t.size(), 6u);
+  EXPECT_EQ(std::vector<std::string>(t.begin(), t.begin() + 6),
+            (std::vector<std::string>{"resume", "open", "open", "drop", "lookup", "pause"}));
+  EXPECT_EQ(std::count(t.begin(), t.end(), "resume"), 1);
+}
+
+using KovrinDeathTest = KovrinTest;
+
+int run_plain(const char* destination) {
+  std::string arg0 = "kovrin", arg1 = destination;
+  char* argv[] = {arg0.data(), arg1.data(), nullptr};
+  return run_kovrin(2, argv);
+}
+
+TEST_F(KovrinDeathTest, FailedDropNamesTheCall) {
+  EXPECT_EXIT(
+      {
+        fake::fake_net.drop_fails = "capset";
+        run_plain("192.0.2.1");
+      },
+      testing::ExitedWithCode(1),
+      "^kovrin: could not give up privilege: capset: Operation not permitted\n$");
+}
+
+// Started with raised privilege by a user who is not root, kovrin sends only
+// from an address of this host.
+TEST_F(KovrinTest, ForeignSourceAddressNeedsRoot) {
+  struct Case {
+    bool privileged_start;
+    bool real_root;
+    const char* source;
+    const char* message;  // "" when the run goes ahead
+  };
+  const Case cases[] = {
+      {true, false, "203.0.113.99",
+       "kovrin: -i 203.0.113.99: not an address of this host (only root may send from another "
+       "address)\n"},
+      {true, false, "10.1.2.3", ""},  // the host's own address
+      {true, false, "0.0.0.0", ""},   // not set: the platform chooses
+      {true, true, "203.0.113.99", ""},
+      {false, false, "203.0.113.99", ""},  // no raised privilege: the socket decides
+  };
+  for (const Case& c : cases) {
+    SetUp();
+    fake::fake_net.privileged_start = c.privileged_start;
+    fake::fake_net.real_root = c.real_root;
+    fake::fake_net.local_addresses = {ip(127, 0, 0, 1), ip(10, 1, 2, 3)};
+    const Outcome o = run({"-l", "1", "-i", c.source, "192.0.2.1"});
+    if (c.message[0] != '\0') {
+      EXPECT_EQ(o.status, 2) << c.source;
+      EXPECT_EQ(o.err, c.message);
+      EXPECT_EQ(o.out, "");
+      EXPECT_TRUE(fake::fake_net.trace.empty()) << "nothing opened before the refusal";
+    } else {
+      EXPECT_EQ(o.status, 0) << c.source << " " << c.privileged_start << c.real_root;
+      EXPECT_EQ(o.err, "");
+      EXPECT_FALSE(fake::fake_net.sent.empty());
+    }
+  }
+}
+
+// A report that cannot be written is a failure, like any other.
+TEST_F(KovrinTest, WriteErrorOnStandardOutput) {
+  for (const std::vector<std::string>& args :
+       {std::vector<std::string>{"-h"}, std::vector<std::string>{"-l", "1", "192.0.2.1"}}) {
+    SetUp();
+    std::fflush(stdout);
+    const int saved = dup(1);
+    const int full = open("/dev/full", O_WRONLY);
+    ASSERT_GE(full, 0);
+    dup2(full, 1);
+    close(full);
+    std::vector<std::string> a = args;
+    a.insert(a.begin(), "kovrin");
+    std::vector<char*> argv;
+    for (std::string& s : a) argv.push_back(s.data());
+    argv.push_back(nullptr);
+    testing::internal::CaptureStderr();
+    const int status = run_kovrin(static_cast<int>(a.size()), argv.data());
+    const std::string err = testing::internal::GetCapturedStderr();
+    dup2(saved, 1);
+    close(saved);
+    std::clearerr(stdout);
+    EXPECT_EQ(status, 1) << testing::PrintToString(args);
+    EXPECT_EQ(err, "kovrin: write error: No space left on device\n");
+  }
 }
 
 TEST_F(KovrinTest, DestinationBySettingsAndName) {
@@ -164,24 +267,27 @@ TEST_F(KovrinTest, SourceAddress) {
 
 TEST_F(KovrinTest, WholeRunWithReplies) {
   // Routers answer head and tail of two hops; the destination answers the
-  // echo probes.  Replies wait until the train has been sent.
+  // echo probes.  The routers' replies wait until the train has been sent.
   const uint32_t dst = ip(192, 0, 2, 1);
   const int64_t later = fake::fake_net.clock_usec + 1000000;
-  auto arrive = [&](const testing_util::Bytes& b) {
-    fake::fake_net.incoming.push_back({b, later, 0.0});
+  fake::fake_net.answer_echoes = true;
+  fake::fake_net.echo_from = dst;
+  auto arrive = [&](uint32_t router, int index) {
+    fake::fake_net.incoming.push_back(
+        {testing_util::time_exceeded(router, dst, seq_base + index, false, 20,
+                                     testing_util::fake_id_base()),
+         later, 0.0});
   };
-  // The echo reply comes first: the waiting poll ends with the fourth
-  // time-exceeded reply (2 x end_pkt_num).
-  arrive(testing_util::echo_reply(dst, seq_base + 2 * 2 + 3 + 3));
-  arrive(testing_util::time_exceeded(ip(10, 0, 0, 1), dst, seq_base + 2, false));
-  arrive(testing_util::time_exceeded(ip(10, 0, 0, 2), dst, seq_base + 4, false));
-  arrive(testing_util::time_exceeded(ip(10, 0, 0, 2), dst, seq_base + 5, false));
-  arrive(testing_util::time_exceeded(ip(10, 0, 0, 1), dst, seq_base + 3, false));
+  arrive(ip(10, 0, 0, 1), 2);
+  arrive(ip(10, 0, 0, 2), 4);
+  arrive(ip(10, 0, 0, 2), 5);
+  arrive(ip(10, 0, 0, 1), 3);
   const Outcome o = run({"-e", "2", "-l", "3", "-t", "192.0.2.1"});
   EXPECT_EQ(o.status, 0);
+  EXPECT_EQ(o.err, "");
   EXPECT_NE(o.out.find("\n00 "), std::string::npos) << o.out;
   EXPECT_NE(o.out.find("\n01 "), std::string::npos) << o.out;
-  EXPECT_NE(o.out.find("\nrtt = "), std::string::npos) << o.out;
+  EXPECT_NE(o.out.find("\nrtt = 23.000 ( 192.0.2.1 )\n"), std::string::npos) << o.out;
   EXPECT_NE(o.out.find("\n011 "), std::string::npos) << o.out;  // 12 send times
   EXPECT_EQ(o.out.find("\n012 "), std::string::npos) << o.out;
   EXPECT_EQ(analysis.probe_hops[0].router, ip(10, 0, 0, 1));

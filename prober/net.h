@@ -22,6 +22,10 @@ struct WallClock {
 // Reads the wall clock; false on failure.
 bool read_clock(WallClock* now);
 
+// Reads a monotonic clock in seconds from an arbitrary start; false on
+// failure.
+bool read_monotonic(double* seconds);
+
 // The process id.
 int process_id();
 
@@ -54,6 +58,10 @@ bool send(int fd, uint8_t* packet, int length, uint32_t dest);
 // time in seconds when the platform gave one, else 0.0.
 int receive(int fd, uint8_t* buffer, int capacity, double* arrival);
 
+// False when the platform's raw sockets put an identification of their own
+// in place of id (they do for 0), so that a reply cannot quote it.
+bool keeps_identification(uint16_t id);
+
 void close_socket(int fd);
 
 // gethostname into name (size bytes); false on failure.
@@ -75,11 +83,24 @@ bool lookup_address(uint32_t addr, char* name, int size);
 // Privilege.  A set-user-ID or set-group-ID start runs with the real ids as
 // the effective ones (suspend) except around the opening of the raw sockets
 // (resume); once they are open, drop_privilege gives up the raised ids (and,
-// on Linux, every capability of a non-root user) for good and checks that
-// they cannot be regained.  Each returns false on failure.
-bool suspend_privilege();
-bool resume_privilege();
-bool drop_privilege();
+// on Linux, every capability of a non-root user) for good, checks that they
+// cannot be regained and marks the process as not dumpable.  Each returns
+// nullptr on success, or the name of the system call that failed, with
+// errno as that call left it.
+const char* suspend_privilege();
+const char* resume_privilege();
+const char* drop_privilege();
+
+// True when the program was started with raised privilege: from a
+// set-user-ID or set-group-ID file, or with file capabilities.
+bool started_privileged();
+
+// True when the real user is root.
+bool real_user_is_root();
+
+// True when addr (network byte order) is an address of one of this host's
+// interfaces.  False also when the interfaces cannot be listed.
+bool is_local_address(uint32_t addr);
 
 }  // namespace kovrin::net
 

@@ -1,6 +1,7 @@
 // The platform layer on POSIX systems with BSD sockets: Linux, and FreeBSD
 // behind #ifdef.
 #include <arpa/inet.h>
+#include <ifaddrs.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <sys/select.h>
@@ -12,12 +13,17 @@
 #include <cerrno>
 #include <cstring>
 
+#include <ctime>
+
 #ifdef __linux__
 #include <linux/capability.h>
+#include <sys/auxv.h>
+#include <sys/prctl.h>
 #include <sys/syscall.h>
 #endif
 #ifdef __FreeBSD__
 #include <sys/param.h>
+#include <sys/procctl.h>
 #endif
 
 #include "prober/net.h"
@@ -29,6 +35,13 @@ bool read_clock(WallClock* now) {
   if (gettimeofday(&tv, nullptr) != 0) return false;
   now->sec = tv.tv_sec;
   now->usec = tv.tv_usec;
+  return true;
+}
+
+bool read_monotonic(double* seconds) {
+  timespec ts;
+  if (clock_gettime(CLOCK_MONOTONIC, &ts) != 0) return false;
+  *seconds = static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
   return true;
 }
 
@@ -118,6 +131,12 @@ int receive(int fd, uint8_t* buffer, int capacity, double* arrival) {
   return n > capacity ? capacity : static_cast<int>(n);
 }
 
+bool keeps_identification(uint16_t id) {
+  // Linux and FreeBSD both fill in an identification of their own when a
+  // supplied header carries 0.
+  return id != 0;
+}
+
 void close_socket(int fd) { close(fd); }
 
 bool host_name(char* name, int size) {
@@ -184,83 +203,137 @@ Ids ids;
 // Makes the effective capabilities those permitted (raise) or none (lower).
 // A file capability (cap_net_raw) thus stays out of use, like a set-user-ID
 // root, until the raw sockets are opened.
-bool set_effective_capabilities(bool raise) {
+const char* set_effective_capabilities(bool raise) {
   __user_cap_header_struct header = {_LINUX_CAPABILITY_VERSION_3, 0};
   __user_cap_data_struct data[_LINUX_CAPABILITY_U32S_3];
-  if (syscall(SYS_capget, &header, data) != 0) return false;
+  if (syscall(SYS_capget, &header, data) != 0) return "capget";
   for (auto& d : data) d.effective = raise ? d.permitted : 0;
-  return syscall(SYS_capset, &header, data) == 0;
+  if (syscall(SYS_capset, &header, data) != 0) return "capset";
+  return nullptr;
 }
 
 // Clears every capability of the process: what a file capability granted
 // is needed only to open the raw sockets.
-bool clear_capabilities() {
+const char* clear_capabilities() {
   __user_cap_header_struct header = {_LINUX_CAPABILITY_VERSION_3, 0};
   __user_cap_data_struct data[_LINUX_CAPABILITY_U32S_3];
   std::memset(data, 0, sizeof data);
-  if (syscall(SYS_capset, &header, data) != 0) return false;
+  if (syscall(SYS_capset, &header, data) != 0) return "capset";
   std::memset(data, 0xff, sizeof data);
-  if (syscall(SYS_capget, &header, data) != 0) return false;
+  if (syscall(SYS_capget, &header, data) != 0) return "capget";
   for (const auto& d : data) {
-    if (d.effective != 0 || d.permitted != 0) return false;
+    if (d.effective != 0 || d.permitted != 0) {
+      errno = EPERM;
+      return "capget (capabilities left after capset)";
+    }
   }
-  return true;
+  return nullptr;
 }
 #endif
 
+// After the drop nothing may be dumped or traced that still holds what the
+// privileged start read or opened.
+const char* forbid_dumps() {
+#if defined(__linux__)
+  if (prctl(PR_SET_DUMPABLE, 0, 0, 0, 0) != 0) return "prctl";
+#elif defined(__FreeBSD__)
+  int mode = PROC_TRACE_CTL_DISABLE;
+  if (procctl(P_PID, getpid(), PROC_TRACE_CTL, &mode) != 0) return "procctl";
+#endif
+  return nullptr;
+}
+
 }  // namespace
 
-bool suspend_privilege() {
+const char* suspend_privilege() {
   ids.known = true;
   ids.real_uid = getuid();
   ids.start_euid = geteuid();
   ids.real_gid = getgid();
   ids.start_egid = getegid();
   // Group first: lowering the user id could take the right to change it.
-  if (ids.start_egid != ids.real_gid && setegid(ids.real_gid) != 0) return false;
-  if (ids.start_euid != ids.real_uid && seteuid(ids.real_uid) != 0) return false;
+  if (ids.start_egid != ids.real_gid && setegid(ids.real_gid) != 0) return "setegid";
+  if (ids.start_euid != ids.real_uid && seteuid(ids.real_uid) != 0) return "seteuid";
 #ifdef __linux__
-  if (ids.real_uid != 0 && !set_effective_capabilities(false)) return false;
+  if (ids.real_uid != 0) return set_effective_capabilities(false);
 #endif
-  return true;
+  return nullptr;
 }
 
-bool resume_privilege() {
-  if (!ids.known) return true;
-  if (ids.start_euid != ids.real_uid && seteuid(ids.start_euid) != 0) return false;
-  if (ids.start_egid != ids.real_gid && setegid(ids.start_egid) != 0) return false;
+const char* resume_privilege() {
+  if (!ids.known) return nullptr;
+  if (ids.start_euid != ids.real_uid && seteuid(ids.start_euid) != 0) return "seteuid";
+  if (ids.start_egid != ids.real_gid && setegid(ids.start_egid) != 0) return "setegid";
 #ifdef __linux__
-  if (ids.real_uid != 0 && !set_effective_capabilities(true)) return false;
+  if (ids.real_uid != 0) return set_effective_capabilities(true);
 #endif
-  return true;
+  return nullptr;
 }
 
-bool drop_privilege() {
-  if (!ids.known && !suspend_privilege()) return false;
+const char* drop_privilege() {
+  if (!ids.known) {
+    if (const char* call = suspend_privilege()) return call;
+  }
   const uid_t uid = ids.real_uid;
   const gid_t gid = ids.real_gid;
   // Setting real, effective and saved ids to the real one is allowed
   // without privilege, and it leaves nothing to return to.
-  if (ids.start_egid != gid && setresgid(gid, gid, gid) != 0) return false;
-  if (ids.start_euid != uid && setresuid(uid, uid, uid) != 0) return false;
+  if (ids.start_egid != gid && setresgid(gid, gid, gid) != 0) return "setresgid";
+  if (ids.start_euid != uid && setresuid(uid, uid, uid) != 0) return "setresuid";
 #ifdef __linux__
-  if (uid != 0 && !clear_capabilities()) return false;
+  if (uid != 0) {
+    if (const char* call = clear_capabilities()) return call;
+  }
 #endif
   // Check that the drop took and cannot be undone.
-  if (getuid() != uid || geteuid() != uid || getgid() != gid || getegid() != gid) {
-    return false;
-  }
-  if (ids.start_euid != uid &&
-      (setuid(ids.start_euid) == 0 || seteuid(ids.start_euid) == 0)) {
+  uid_t r, e, saved;
+  if (getresuid(&r, &e, &saved) != 0) return "getresuid";
+  if (r != uid || e != uid || saved != uid) {
     errno = EPERM;
-    return false;
+    return "getresuid (a raised user id is left)";
+  }
+  gid_t gr, ge, gsaved;
+  if (getresgid(&gr, &ge, &gsaved) != 0) return "getresgid";
+  if (gr != gid || ge != gid || gsaved != gid) {
+    errno = EPERM;
+    return "getresgid (a raised group id is left)";
+  }
+  if (ids.start_euid != uid && (setuid(ids.start_euid) == 0 || seteuid(ids.start_euid) == 0)) {
+    errno = EPERM;
+    return "seteuid (the raised user id could be taken back)";
   }
   if (uid != 0 && ids.start_egid != gid &&
       (setgid(ids.start_egid) == 0 || setegid(ids.start_egid) == 0)) {
     errno = EPERM;
-    return false;
+    return "setegid (the raised group id could be taken back)";
   }
-  return true;
+  return forbid_dumps();
+}
+
+bool started_privileged() {
+#if defined(__linux__)
+  // Set by the kernel at exec for set-user-ID, set-group-ID and
+  // file-capability starts alike.
+  return getauxval(AT_SECURE) != 0;
+#else
+  return issetugid() != 0;
+#endif
+}
+
+bool real_user_is_root() { return (ids.known ? ids.real_uid : getuid()) == 0; }
+
+bool is_local_address(uint32_t addr) {
+  ifaddrs* list = nullptr;
+  if (getifaddrs(&list) != 0) return false;
+  bool found = false;
+  for (const ifaddrs* i = list; i != nullptr && !found; i = i->ifa_next) {
+    if (i->ifa_addr == nullptr || i->ifa_addr->sa_family != AF_INET) continue;
+    sockaddr_in sin;
+    std::memcpy(&sin, i->ifa_addr, sizeof sin);
+    found = sin.sin_addr.s_addr == addr;
+  }
+  freeifaddrs(list);
+  return found;
 }
 
 }  // namespace kovrin::net

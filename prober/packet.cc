@@ -7,7 +7,7 @@
 
 #include "prober/net.h"
 #include "prober/settings.h"
-#include "prober/train.h"
+#include "prober/clock.h"
 
 namespace kovrin {
 
@@ -88,20 +88,14 @@ int open_raw_socket(int port, int protocol) {
 
 void init_sockets() {
   PacketLayer& p = packet_layer;
-  if (!net::resume_privilege()) fatal("seteuid");
   p.send_sock = open_raw_socket(probe_port, settings.use_icmp ? kProtoIcmp : kProtoUdp);
   p.recv_sock = open_raw_socket(probe_port,
                                 settings.planetlab_raw ? kProtoPlanetlab : kProtoIcmp);
-  // Both raw sockets are open: nothing else needs privilege, and no packet
-  // leaves before it is gone.
-  if (!net::drop_privilege()) {
-    const int error = errno;
-    std::fprintf(stderr, "kovrin: could not give up privilege: %s\n",
-                 std::strerror(error));
-    std::exit(kExitFailure);
-  }
   net::request_timestamps(p.recv_sock);
+}
 
+void init_packet() {
+  PacketLayer& p = packet_layer;
   p.packet = static_cast<uint8_t*>(std::calloc(kPacketSize, 1));
   if (p.packet == nullptr) fatal("malloc");
   std::memcpy(p.packet + 16, &settings.dst_ip, 4);

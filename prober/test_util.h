@@ -58,11 +58,17 @@ inline bool checksum_verifies(const Bytes& region) {
   return sum == 0xFFFF;
 }
 
-// A time-exceeded message from router quoting a probe to quoted_dst whose
-// port (UDP) or sequence number (ICMP) is number.  header_len is the outer
-// IPv4 header length (20 plus options).
+// The identification base that a run on the fake platform layer takes
+// from its process id.
+inline uint16_t fake_id_base() { return static_cast<uint16_t>(fake::FakeNet{}.pid | 0x8000); }
+
+// A time-exceeded message from router quoting this run's probe to
+// quoted_dst whose port (UDP) or sequence number (ICMP) is number, with the
+// identification that probe carried (ip_id_base + index; id_base -1 takes
+// packet_layer's).  header_len is the outer IPv4 header length (20 plus
+// options).
 inline Bytes time_exceeded(uint32_t router, uint32_t quoted_dst, int number, bool icmp,
-                           int header_len = 20) {
+                           int header_len = 20, int id_base = -1) {
   Bytes d(static_cast<size_t>(header_len) + 8 + 20 + 8, 0);
   d[0] = static_cast<uint8_t>(0x40 | header_len / 4);
   d[9] = 1;
@@ -72,16 +78,29 @@ inline Bytes time_exceeded(uint32_t router, uint32_t quoted_dst, int number, boo
   uint8_t* quoted = icmp_part + 8;
   quoted[0] = 0x45;
   quoted[9] = icmp ? 1 : 17;
+  const uint16_t base = static_cast<uint16_t>(id_base < 0 ? packet_layer.ip_id_base : id_base);
+  const uint16_t id = static_cast<uint16_t>(base + (number - seq_base));
+  std::memcpy(quoted + 4, &id, 2);  // host byte order, as sent
   std::memcpy(quoted + 16, &quoted_dst, 4);
-  const int number_at = icmp ? 26 : 22;
-  quoted[number_at] = static_cast<uint8_t>(number >> 8);
-  quoted[number_at + 1] = static_cast<uint8_t>(number);
+  uint8_t* transport = quoted + 20;
+  if (icmp) {
+    transport[0] = 8;
+    transport[4] = probe_port >> 8;
+    transport[5] = probe_port & 0xFF;
+  } else {
+    transport[0] = probe_port >> 8;
+    transport[1] = probe_port & 0xFF;
+  }
+  const int number_at = icmp ? 6 : 2;
+  transport[number_at] = static_cast<uint8_t>(number >> 8);
+  transport[number_at + 1] = static_cast<uint8_t>(number);
   return d;
 }
 
 // An echo reply from source with sequence number seq, with or without the
-// echo marker after its header.
-inline Bytes echo_reply(uint32_t source, int seq, bool marker = true) {
+// echo marker after its header, returning a request sent at sent_usec
+// (microseconds since the epoch).
+inline Bytes echo_reply(uint32_t source, int seq, bool marker = true, int64_t sent_usec = 0) {
   Bytes d(20 + 8 + 32, 0);
   d[0] = 0x45;
   d[9] = 1;
@@ -97,7 +116,17 @@ inline Bytes echo_reply(uint32_t source, int seq, bool marker = true) {
     d[30] = 0xEF;
     d[31] = 0x78;
   }
+  const int64_t sec = sent_usec / 1000000;
+  const int64_t usec = sent_usec % 1000000;
+  std::memcpy(&d[36], &sec, 8);
+  std::memcpy(&d[44], &usec, 8);
   return d;
+}
+
+// The sockets and the packet template as the start-up leaves them.
+inline void start_run() {
+  init_sockets();
+  init_packet();
 }
 
 // Every test starts from the start-up state: default settings, empty

@@ -5,6 +5,7 @@
 
 #include "prober/analysis.h"
 #include "prober/capture.h"
+#include "prober/clock.h"
 #include "prober/common.h"
 #include "prober/net.h"
 #include "prober/packet.h"
@@ -23,12 +24,6 @@ constexpr uint8_t kLoadTtl = 100;
 constexpr int kPollEvery = 20;
 
 }  // namespace
-
-double get_time() {
-  net::WallClock now;
-  if (!net::read_clock(&now)) fatal(kClockFailure);
-  return static_cast<double>(now.sec) + static_cast<double>(now.usec) / 1000000.0;
-}
 
 void send_train(uint32_t dest, int32_t delay) {
   const Settings& s = settings;
@@ -86,6 +81,15 @@ void probe_once() {
   std::memset(packet_layer.send_time, 0, sizeof packet_layer.send_time);
 
   send_train(settings.dst_ip, settings.delay_num);
+  if (capture_store.foreign_id_count > 0) {
+    // Another probe run to the same destination, or a middlebox that
+    // rewrites identifications (which silences every hop).
+    const int32_t n = capture_store.foreign_id_count;
+    std::fprintf(stderr,
+                 "kovrin: %d time-exceeded %s passed over: the IP identification quoted is "
+                 "not this run's (another probe run, or a middlebox that rewrites it)\n",
+                 n, n == 1 ? "reply" : "replies");
+  }
 
   if (capture_store.rec_i > 0) analyse_replies();
 }

@@ -1,4 +1,4 @@
-// The packet train, the probe run and the prober's clock.
+// The packet train and the probe run.
 //
 // Send order: in UDP mode without -p five ICMP echo probes (indices
 // 2e + l + 3 .. 2e + l + 7, TTL 100, 60 bytes); e head packets (index 2t, TTL
@@ -13,9 +13,6 @@
 
 namespace kovrin {
 
-// The perror label of a clock failure; the label ends the line itself.
-inline constexpr const char* kClockFailure = "get_time() fails, exit\n";
-
 constexpr int kSummarySize = 256;
 
 struct TrainState {
@@ -24,9 +21,6 @@ struct TrainState {
   char run_summary[kSummarySize] = {};
 };
 extern TrainState train_state;
-
-// Wall clock in seconds (microsecond resolution).  Does not return on failure.
-double get_time();
 
 // Sends the whole train to dest with delay steps between load packets and
 // writes run_summary.

@@ -73,7 +73,7 @@ class TrainTest : public testing_util::ProberTest {
 };
 
 TEST_F(TrainTest, DefaultTrain) {
-  init_sockets();
+  testing_util::start_run();
   probe_once();
   const Observed o = observe();
   ASSERT_EQ(o.events.size(), 125u + 60u);
@@ -89,7 +89,7 @@ TEST_F(TrainTest, DefaultTrain) {
   EXPECT_EQ(packet_layer.send_log_count, 125);
   EXPECT_STREQ(train_state.run_summary, "1000000000.500000 192.0.2.1 500 60");
   // The pause comes first, before the clock reading of the start time.
-  EXPECT_EQ(fake::fake_net.trace[4], "pause");
+  EXPECT_EQ(fake::fake_net.trace[2], "pause");
   // After the echo probes the buffer is a UDP template again.
   EXPECT_EQ(settings.use_icmp, 0);
 }
@@ -122,7 +122,7 @@ TEST_F(TrainTest, ScheduleByOptions) {
     settings.delay_num = c.y;
     settings.use_icmp = c.icmp;
     settings.planetlab_raw = c.planetlab;
-    init_sockets();
+    testing_util::start_run();
     probe_once();
     const Observed o = observe();
     EXPECT_EQ(o.events, schedule(c.e, c.l, c.s, c.y, c.icmp, c.planetlab, true));
@@ -134,7 +134,7 @@ TEST_F(TrainTest, ScheduleByOptions) {
 
 TEST_F(TrainTest, NoMeasurementPacketsMeansNoPolls) {
   settings.end_pkt_num = 0;
-  init_sockets();
+  testing_util::start_run();
   probe_once();
   const Observed o = observe();
   EXPECT_EQ(o.events, schedule(0, 60, 500, 0, false, false, false));
@@ -147,7 +147,7 @@ TEST_F(TrainTest, WaitingPollEndsAfterThreeQuietSeconds) {
   settings.udp_pkt_num = 0;
   // Clock readings a quarter second apart, exact in doubles.
   fake::fake_net.clock_step_usec = 250000;
-  init_sockets();
+  testing_util::start_run();
   probe_once();
   // One clock reading per empty poll: the call goes on at exactly 3.0 s and
   // gives up at the first poll more than 3.0 s after its start.
@@ -158,7 +158,7 @@ TEST_F(TrainTest, SendLogKeepsGrowingAcrossRunsAndVerboseLine) {
   settings.verbose_mode = 1;
   settings.end_pkt_num = 2;
   settings.udp_pkt_num = 3;
-  init_sockets();
+  testing_util::start_run();
   testing::internal::CaptureStdout();
   probe_once();
   probe_once();
@@ -171,10 +171,72 @@ TEST_F(TrainTest, DebugPrintsLoadPacketNumbers) {
   settings.debug_mode = 1;
   settings.end_pkt_num = 1;
   settings.udp_pkt_num = 3;
-  init_sockets();
+  testing_util::start_run();
   testing::internal::CaptureStdout();
   probe_once();
   EXPECT_EQ(testing::internal::GetCapturedStdout(), "0\n1\n2\n");
+}
+
+// The receive socket sees every ICMP message of the host.  A flood of
+// unrelated ones costs each poll between load packets at most kPollBatch
+// receives, and cannot keep the waiting poll going.
+TEST_F(TrainTest, FloodOfUnrelatedDatagramsIsBounded) {
+  const int64_t flood = 5000000;
+  fake::fake_net.flood =
+      testing_util::echo_reply(ip(203, 0, 113, 5), 7, false);  // not ours
+  fake::fake_net.flood_count = flood;
+  testing_util::start_run();
+  const int64_t start = fake::fake_net.clock_usec;
+  probe_once();
+  const int64_t taken = flood - fake::fake_net.flood_count;
+  // 60 polls in the load block, then the waiting poll, which reads its
+  // clock every kTimerCheckEvery datagrams and gives up 3 s after its start.
+  EXPECT_LE(taken, 60 * kPollBatch + (3000000 / 1000 + 2) * kTimerCheckEvery);
+  EXPECT_GT(taken, 60 * kPollBatch);
+  EXPECT_LT(fake::fake_net.clock_usec - start, 4000000);
+  EXPECT_EQ(packet_layer.send_log_count, 125);
+}
+
+// Between two load packets, a poll reads at most kPollBatch datagrams.
+TEST_F(TrainTest, EachLoadBlockPollStopsAtTheBatch) {
+  settings.end_pkt_num = 2;
+  settings.udp_pkt_num = 10;
+  testing_util::start_run();
+  for (int k = 0; k < 1000; ++k) {
+    fake::fake_net.incoming.push_back({testing_util::echo_reply(ip(203, 0, 113, 5), 7, false)});
+  }
+  probe_once();
+  int receives = 0;
+  std::vector<int> per_gap;
+  bool in_load = false;
+  size_t sent = 0;
+  for (const std::string& what : fake::fake_net.trace) {
+    if (what == "recv") ++receives;
+    if (what != "send") continue;
+    const auto& p = fake::fake_net.sent.at(sent++).bytes;
+    const bool load = p.size() == 500;
+    if (load && in_load) per_gap.push_back(receives);
+    if (load) in_load = true;
+    receives = 0;
+  }
+  EXPECT_EQ(per_gap, std::vector<int>(9, kPollBatch));
+}
+
+TEST_F(TrainTest, ForeignIdentificationsAreReportedAfterTheTrain) {
+  settings.end_pkt_num = 2;
+  settings.udp_pkt_num = 1;
+  testing_util::start_run();
+  for (int index : {2, 3, 4}) {
+    fake::fake_net.incoming.push_back(
+        {testing_util::time_exceeded(ip(10, 0, 0, 1), settings.dst_ip, seq_base + index, false,
+                                     20, 0x0102)});
+  }
+  testing::internal::CaptureStderr();
+  probe_once();
+  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+            "kovrin: 3 time-exceeded replies passed over: the IP identification quoted is not "
+            "this run's (another probe run, or a middlebox that rewrites it)\n");
+  EXPECT_EQ(analysis.max_hop, 0);
 }
 
 }  // namespace
