@@ -160,6 +160,12 @@ TEST_F(KovrinDeathTest, FailedDropNamesTheCall) {
       },
       testing::ExitedWithCode(1),
       "^kovrin: could not give up privilege: capset: Operation not permitted\n$");
+  EXPECT_EXIT(
+      {
+        fake::fake_net.resume_fails = "capset";
+        run_plain("192.0.2.1");
+      },
+      testing::ExitedWithCode(1), "^capset: Operation not permitted\n$");
 }
 
 // Started with raised privilege by a user who is not root, kovrin sends only

@@ -162,7 +162,8 @@ const char* suspend_privilege() { return nullptr; }
 
 const char* resume_privilege() {
   fake_net.trace.push_back("resume");
-  return nullptr;
+  if (fake_net.resume_fails != nullptr) errno = EPERM;
+  return fake_net.resume_fails;
 }
 
 const char* drop_privilege() {

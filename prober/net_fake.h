@@ -52,7 +52,8 @@ struct FakeNet {
   int open_errno = 0;     // open_raw fails with this errno when nonzero
   int hdrincl_errno = 0;  // include_header fails with this errno when nonzero
   int send_errno = 0;     // send fails with this errno when nonzero
-  const char* drop_fails = nullptr;  // drop_privilege reports this call as failed
+  const char* resume_fails = nullptr;  // resume_privilege reports this call as failed
+  const char* drop_fails = nullptr;    // drop_privilege reports this call as failed
   bool privileged_start = false;
   bool real_root = true;
   std::vector<uint32_t> local_addresses;
