@@ -8,20 +8,26 @@ AssertionError with the reason when it fails.
 
 from __future__ import annotations
 
+import errno
 import json
 import os
+import platform
+import pwd
 import re
 import shutil
 import statistics
+import subprocess
 import tempfile
 import time
 import traceback
 import unittest
 from dataclasses import dataclass, field
 
+from pathlib import Path as FsPath
+
 import netlab
 from netlab import LAB_DIR, PYTHON, Lab, LinkSpec, PathSpec
-from report import ReportError, parse_report
+from report import ReportError, debug_replies, parse_report, split_debug
 from scenarios import CATALOGUE, expected_gap_us, target_addr, train_gap_us
 
 LABPROBE = str(LAB_DIR / "labprobe.py")
@@ -35,6 +41,20 @@ BOUND_TOLERANCE = 0.20        # |bound / rate - 1| of the rank-1 hop
 BEFORE_SHARE = 0.40           # gaps before the bottleneck stay below this share
 STEERING_RATIO = 1.30         # long-path / short-path send interval with steering
 
+# The privileged-start checks.  203.0.113.99 (TEST-NET-3) is no address of
+# the host namespace; the lookup check resolves LOOKUP_NAME through a hosts
+# file that the check itself hands over, and waits at most LOOKUP_WAIT_S for
+# kovrin to block opening it.  The overlap check starts its second run
+# OVERLAP_DELAY_S after the first: the trains leave 0.15 s apart, each well
+# inside the other's 3 s wait for replies, and far enough apart that they
+# never share the bottleneck queue (a train takes about 27 ms through it).
+FOREIGN_SOURCE = "203.0.113.99"
+LOOKUP_NAME = "kovrin-dest.lab.test"
+LOOKUP_WAIT_S = 20.0
+OVERLAP_DELAY_S = 0.15
+# The line kovrin may write when it passed over replies to another run's probes.
+PASSED_OVER_RE = re.compile(r"^kovrin: \d+ time-exceeded repl(?:y|ies) passed over\b")
+
 
 @dataclass
 class Context:
@@ -42,7 +62,13 @@ class Context:
     paths: dict = field(default_factory=dict)     # scenario name -> BuiltPath
     kovrin: str | None = None
     nobody_kovrin: str | None = None
+    setuid_kovrin: str | None = None              # made on first use, removed by run_all
     notes: list = field(default_factory=list)
+
+    def setuid_binary(self) -> str:
+        if self.setuid_kovrin is None:
+            self.setuid_kovrin = copy_setuid_root(self.kovrin)
+        return self.setuid_kovrin
 
     def probe(self, name: str, *args: str, timeout: float = 60) -> dict:
         path = self.paths[name]
@@ -319,15 +345,15 @@ def kovrin_report(ctx: Context, name: str, *options: str):
         raise AssertionError(f"unreadable report ({e}): {proc.stdout[:300]!r}") from None
 
 
-def check_hops_and_gaps(ctx: Context, rep, echo: bool = True) -> None:
-    sc = CATALOGUE["bottleneck"]
+def check_hops_and_gaps(ctx: Context, rep, echo: bool = True, name: str = "bottleneck") -> None:
+    sc = CATALOGUE[name]
     routers = sc.expect["routers"]
     got = [h.router for h in rep.hops]
     assert got == routers, f"hop routers {got}, expected {routers}"
     assert [h.index for h in rep.hops] == list(range(len(routers))), "hop numbers out of order"
     choke = sc.expect["choke_hop"]
     block = expected_gap_us(rep.load, rep.size, sc.expect["rate_bit"])
-    ctx.notes.append(f"kovrin{'' if echo else ' -c'} gaps (us): {[h.gap_us for h in rep.hops]}; model after hop "
+    ctx.notes.append(f"kovrin{'' if echo else ' -c'} gaps on {name} (us): {[h.gap_us for h in rep.hops]}; model after hop "
                      f"{choke}: {[round(train_gap_us(sc.expect['rate_bit'], i + 1, echo=echo)) for i in range(choke, len(routers))]}"
                      f", load block alone {block:.0f}")
     for h in rep.hops:
@@ -413,11 +439,253 @@ def kovrin_no_privilege(ctx: Context) -> None:
     assert any("CAP_NET_RAW" in line and "root" in line for line in err), f"no privilege hint: {proc.stderr!r}"
 
 
+# -------------------------------------------------- privileged starts, overlapping runs, loops
+
+def kovrin_setuid_source(ctx: Context) -> None:
+    # A set-user-ID-root copy started by nobody may send only from an
+    # address of its own host: any other -i is refused before a socket is
+    # opened, so not one packet leaves the host namespace.
+    sc, path = CATALOGUE["bottleneck"], ctx.paths["bottleneck"]
+    binary = ctx.setuid_binary()
+
+    def run(*options: str) -> subprocess.CompletedProcess:
+        return ctx.lab.run_sender(path.host, [binary, *sc.kovrin_args, *options, path.dest_addr], timeout=60,
+                                  setuid_user="nobody")
+
+    want = f"kovrin: -i {FOREIGN_SOURCE}: not an address of this host (only root may send from another address)\n"
+    before = host_tx_packets(ctx, path)
+    proc = run("-i", FOREIGN_SOURCE)
+    sent = host_tx_packets(ctx, path) - before
+    assert (proc.returncode, proc.stdout, proc.stderr) == (2, "", want), \
+        (f"-i {FOREIGN_SOURCE} as nobody: exit {proc.returncode}, stdout {proc.stdout[:120]!r}, "
+         f"stderr {proc.stderr[:200]!r}; expected exit 2, no stdout and only {want!r}")
+    assert sent == 0, f"-i {FOREIGN_SOURCE} was refused, but {sent} packets left the host namespace"
+    for options in (["-i", netlab.link_addr(0, 0)], []):
+        what = " ".join(options) or "no -i"
+        proc = run(*options)
+        assert proc.returncode == 0, f"{what} as nobody: exit {proc.returncode}: {proc.stderr.strip()[:300]}"
+        try:
+            rep = parse_report(proc.stdout)
+        except ReportError as e:
+            raise AssertionError(f"{what} as nobody: unreadable report ({e}): {proc.stdout[:300]!r}") from None
+        got = [h.router for h in rep.hops]
+        assert got == sc.expect["routers"], f"{what} as nobody: hop routers {got}, expected {sc.expect['routers']}"
+
+
+def kovrin_lookup_unprivileged(ctx: Context) -> None:
+    # The destination is a name, and the name lookup must already run with
+    # no way back to privilege.  The run gets a private mount namespace in
+    # which a FIFO stands for /etc/hosts (and an nsswitch.conf that asks the
+    # hosts file only, so no DNS query is ever made): kovrin blocks opening
+    # it inside its lookup, and while it waits there its ids and
+    # capabilities are read from /proc; then the FIFO hands it the line
+    # that maps the name to the destination.
+    sc, path = CATALOGUE["bottleneck"], ctx.paths["bottleneck"]
+    binary = ctx.setuid_binary()
+    nobody = pwd.getpwnam("nobody")
+    files = tempfile.mkdtemp(prefix="kvlab-hosts-")
+    os.chmod(files, 0o755)
+    fifo = os.path.join(files, "hosts")
+    os.mkfifo(fifo)
+    os.chmod(fifo, 0o644)
+    with open(os.path.join(files, "nsswitch.conf"), "w") as f:
+        f.write("hosts: files\n")
+    os.chmod(os.path.join(files, "nsswitch.conf"), 0o644)
+    wrapper = ["unshare", "--mount", "--propagation", "private", "sh", "-ec",
+               'mount --bind "$0/hosts" /etc/hosts; mount --bind "$0/nsswitch.conf" /etc/nsswitch.conf; exec "$@"',
+               files]
+    proc = ctx.lab.start_sender(path.host, [binary, *sc.kovrin_args, LOOKUP_NAME], setuid_user="nobody",
+                                wrapper=wrapper, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    try:
+        pid, why = wait_blocked_opening(proc, binary, "/etc/hosts", LOOKUP_WAIT_S)
+        if pid is None:
+            if proc.poll() is None:
+                proc.kill()
+            out, err = proc.communicate(timeout=10)
+            raise AssertionError(f"{why} (exit {proc.returncode}, stdout {out[:120]!r}, stderr {err.strip()[:200]!r})")
+        status = proc_status(pid)
+        root_owned = os.stat(f"/proc/{pid}/status").st_uid == 0
+        feed_fifo(proc, fifo, f"{path.dest_addr} {LOOKUP_NAME}\n", timeout=60)
+        out, err = proc.communicate(timeout=10)
+    finally:
+        if proc.poll() is None:
+            proc.kill()
+            proc.communicate()
+        ctx.lab.helpers.remove(proc)
+        shutil.rmtree(files, ignore_errors=True)
+    ids = {key: status.get(key, "").split() for key in ("Uid", "Gid")}
+    caps = {key: int(status.get(key, "-1"), 16) for key in ("CapPrm", "CapEff")}
+    assert ids == {"Uid": [str(nobody.pw_uid)] * 4, "Gid": [str(nobody.pw_gid)] * 4} and caps == {"CapPrm": 0, "CapEff": 0}, \
+        (f"during the name lookup: Uid {ids['Uid']}, Gid {ids['Gid']} (real, effective, saved, fs), "
+         f"CapPrm {caps['CapPrm']:#x}, CapEff {caps['CapEff']:#x}; expected all {nobody.pw_uid} / {nobody.pw_gid} "
+         "and no capabilities")
+    assert root_owned, "during the name lookup kovrin was dumpable (its /proc files belonged to nobody)"
+    assert proc.returncode == 0, f"kovrin {LOOKUP_NAME} exited {proc.returncode}: {err.strip()[:300]}"
+    try:
+        rep = parse_report(out)
+    except ReportError as e:
+        raise AssertionError(f"unreadable report ({e}): {out[:300]!r}") from None
+    assert rep.dst == path.dest_addr, f"report for {rep.dst}, expected {path.dest_addr}"
+    got = [h.router for h in rep.hops]
+    assert got == sc.expect["routers"], f"hop routers {got}, expected {sc.expect['routers']}"
+
+
+def kovrin_overlap(ctx: Context) -> None:
+    # Two runs to the same destination, the second started while the first
+    # still waits for its replies: each socket sees both runs' replies, and
+    # each run may take only its own.  With -d a run writes a line per reply
+    # it takes, with the reply's kernel arrival time: a reply taken by both
+    # runs shows up in both with the very same time.
+    sc, path = CATALOGUE["bottleneck"], ctx.paths["bottleneck"]
+    argv = [ctx.kovrin, *sc.kovrin_args, "-o", "-d", path.dest_addr]
+    procs = []
+    try:
+        procs.append(ctx.lab.start_sender(path.host, argv, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True))
+        time.sleep(OVERLAP_DELAY_S)
+        procs.append(ctx.lab.start_sender(path.host, argv, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True))
+        outputs = [p.communicate(timeout=60) for p in procs]
+    finally:
+        for p in procs:
+            if p.poll() is None:
+                p.kill()
+                p.communicate()
+            ctx.lab.helpers.remove(p)
+    runs = []
+    for n, (p, (out, err)) in enumerate(zip(procs, outputs), 1):
+        assert p.returncode == 0, f"run {n} exited {p.returncode}: {err.strip()[:300]}"
+        other = [line for line in err.splitlines() if not PASSED_OVER_RE.match(line)]
+        assert not other, f"run {n}: unexpected stderr {other[:3]!r}"
+        try:
+            debug, text = split_debug(out)
+            rep = parse_report(text)
+        except ReportError as e:
+            raise AssertionError(f"run {n}: unreadable output ({e}): {out[:300]!r}") from None
+        runs.append((rep, debug_replies(debug), err.strip()))
+    (rep1, taken1, err1), (rep2, taken2, err2) = runs
+    choke = sc.expect["choke_hop"]
+    apart = rep2.start - rep1.start
+    shared = {(h, s, t) for h, s, t, _ in taken1} & {(h, s, t) for h, s, t, _ in taken2}
+    assert not shared, (f"{len(shared)} replies taken by both runs ({len(taken1)} and {len(taken2)} taken, second "
+                        f"run {apart * 1e3:.0f} ms later), e.g. (hop, side, time) {sorted(shared)[:3]}")
+    for n, (rep, taken, _) in enumerate(runs, 1):
+        sides = [(hop, side) for hop, side, _, _ in taken]
+        twice = sorted({x for x in sides if sides.count(x) > 1})
+        assert not twice, f"run {n} took more than one reply for (hop, side) {twice}"
+    assert 0 < apart < 2.0, f"the runs' trains left {apart:.3f} s apart: they did not overlap"
+    for n, (rep, taken, _) in enumerate(runs, 1):
+        got = [h.router for h in rep.hops]
+        assert got == sc.expect["routers"], f"run {n}: hop routers {got}, expected {sc.expect['routers']}"
+        want = {(h.index, side) for h in rep.hops for side in (0, 1)}
+        missing = sorted(want - {(hop, side) for hop, side, _, _ in taken})
+        assert not missing, f"run {n}: no reply line for (hop, side) {missing}"
+        ranked = [h.index for h in rep.hops if h.rank == "1"]
+        assert ranked == [choke], f"run {n}: rank 1 on hops {ranked}, expected on hop {choke}"
+        # A head reply to the other run's probe would show the runs' offset.
+        late = [(h.index, h.rtt_ms) for h in rep.hops if h.rtt_ms > 0.5 * apart * 1e3]
+        assert not late, f"run {n}: hop round trips {late} ms, from the other run's probes"
+    ctx.notes.append(f"kovrin overlap, second run {apart * 1e3:.0f} ms after the first: rank 1 on hop "
+                     f"{[h.index for h in rep1.hops if h.rank == '1']} / {[h.index for h in rep2.hops if h.rank == '1']}, "
+                     f"gap at hop {choke} {rep1.hops[choke].gap_us} / {rep2.hops[choke].gap_us} us, bound "
+                     f"{rep1.hops[choke].bound} / {rep2.hops[choke].bound} Mbit/s, {len(taken1)} / {len(taken2)} "
+                     f"replies taken, none shared; stderr {err1 or '-'!r} / {err2 or '-'!r}")
+
+
+def kovrin_loop_keeps_gaps(ctx: Context) -> None:
+    # The loop behind the bottleneck answers the load packets too; those
+    # answers must not crowd out the tails of the hops before the loop.
+    name = "loop-bottleneck"
+    sc = CATALOGUE[name]
+    rep, _ = kovrin_report(ctx, name)
+    assert (sc.expect["loop_hop"], sc.expect["loop_addr"]) in rep.loops, \
+        f"loop lines {rep.loops}, expected hop {sc.expect['loop_hop']} {sc.expect['loop_addr']}"
+    zero = [h.index for h in rep.hops if h.gap_us <= 0]
+    assert not zero, f"hops {zero} lost their gaps: {[h.gap_us for h in rep.hops]}"
+    check_hops_and_gaps(ctx, rep, name=name)
+
+
+def host_tx_packets(ctx: Context, path) -> int:
+    """Packets sent so far out of the host namespace's only link."""
+    return int(ctx.lab.ns_shell(path.host, "cat /sys/class/net/vdn/statistics/tx_packets").stdout)
+
+
+# System calls that open a file, by machine: number -> argument that holds the path.
+OPEN_SYSCALLS = {"x86_64": {"2": 1, "257": 2}, "aarch64": {"56": 2}}
+
+
+def blocked_opening(pid: int) -> str | None:
+    """The path process pid is blocked opening, None when it is in no open
+    call (/proc/PID/syscall reads "running" or another call)."""
+    try:
+        with open(f"/proc/{pid}/syscall") as f:
+            fields = f.read().split()
+        arg = OPEN_SYSCALLS.get(platform.machine(), {}).get(fields[0] if fields else "")
+        if arg is None or len(fields) <= arg:
+            return None
+        with open(f"/proc/{pid}/mem", "rb") as mem:
+            mem.seek(int(fields[arg], 16))
+            return mem.read(4096).split(b"\0", 1)[0].decode(errors="replace")
+    except (OSError, ValueError, OverflowError):
+        return None
+
+
+def wait_blocked_opening(proc: subprocess.Popen, binary: str, target: str, timeout: float) -> tuple[int | None, str]:
+    """Wait until the process running `binary` blocks opening `target`:
+    (its pid, "") or (None, why it did not)."""
+    deadline = time.monotonic() + timeout
+    seen = None
+    while time.monotonic() < deadline:
+        if proc.poll() is not None:
+            return None, f"kovrin ended before it blocked opening {target}"
+        for pid in (int(d) for d in os.listdir("/proc") if d.isdigit()):
+            try:
+                if os.readlink(f"/proc/{pid}/exe") != binary:
+                    continue
+            except OSError:
+                continue
+            seen = pid
+            if blocked_opening(pid) == target:
+                return pid, ""
+        time.sleep(0.01)
+    if seen is None:
+        return None, f"no process ran {binary} within {timeout:.0f} s"
+    return None, f"kovrin (pid {seen}) did not block opening {target} within {timeout:.0f} s"
+
+
+def proc_status(pid: int) -> dict[str, str]:
+    with open(f"/proc/{pid}/status") as f:
+        return dict(line.rstrip("\n").split(":\t", 1) for line in f if ":\t" in line)
+
+
+def feed_fifo(proc: subprocess.Popen, fifo: str, text: str, timeout: float) -> int:
+    """Hand `text` to every open of the FIFO for reading until the process
+    ends; returns how many opens were served.  A writer that opens without
+    blocking gets through only when a reader is there (ENXIO otherwise)."""
+    deadline = time.monotonic() + timeout
+    served = 0
+    while proc.poll() is None and time.monotonic() < deadline:
+        try:
+            fd = os.open(fifo, os.O_WRONLY | os.O_NONBLOCK)
+        except OSError as e:
+            if e.errno != errno.ENXIO:
+                raise
+        else:
+            try:
+                os.write(fd, text.encode())
+                served += 1
+            except BrokenPipeError:
+                pass
+            finally:
+                os.close(fd)
+        time.sleep(0.05)
+    return served
+
+
 LAB_CHECKS = [lab_trace_lists_routers, lab_tbf_rate, lab_loop, lab_split, lab_unreachable, lab_loss,
               lab_delay, lab_icmp_limits, lab_dup, lab_reorder, lab_silent, lab_alternate, lab_deep, lab_delay_all,
               lab_cross, lab_limits_everywhere, lab_steering]
 KOVRIN_CHECKS = [kovrin_udp, kovrin_icmp, kovrin_detection, kovrin_send_times, kovrin_loop, kovrin_split,
-                 kovrin_unreachable, kovrin_delay, kovrin_no_privilege]
+                 kovrin_unreachable, kovrin_delay, kovrin_no_privilege, kovrin_setuid_source,
+                 kovrin_lookup_unprivileged, kovrin_overlap, kovrin_loop_keeps_gaps]
 
 
 # ---------------------------------------------------------------- runner
@@ -437,6 +705,38 @@ def copy_for_nobody(kovrin: str) -> str:
     shutil.copy(kovrin, dst)
     os.chmod(dst, 0o755)
     return dst
+
+
+def copy_setuid_root(kovrin: str) -> str:
+    """A set-user-ID-root copy of the binary, in a fresh directory that every
+    user may reach, on a filesystem mounted without nosuid (where the
+    set-user-ID bit would be ignored)."""
+    for base in dict.fromkeys([tempfile.gettempdir(), "/tmp", "/var/tmp", "/root"]):
+        if not os.path.isdir(base) or "nosuid" in mount_options(base) or os.statvfs(base).f_flag & os.ST_NOSUID:
+            continue
+        if not all(os.stat(p).st_mode & 0o001 for p in [base] + [str(x) for x in FsPath(base).resolve().parents]):
+            continue
+        d = tempfile.mkdtemp(prefix="kvlab-suid-", dir=base)
+        os.chmod(d, 0o755)
+        dst = os.path.join(d, "kovrin")
+        shutil.copy(kovrin, dst)
+        os.chown(dst, 0, 0)          # before the mode: chown clears the set-user-ID bit
+        os.chmod(dst, 0o4755)
+        return os.path.realpath(dst)
+    raise AssertionError("no directory for a set-user-ID copy: every candidate is mounted nosuid or out of reach")
+
+
+def mount_options(path: str) -> list[str]:
+    """Options of the mount that holds path: the last of the longest mount
+    points in /proc/self/mounts that contain it."""
+    real, best, options = os.path.realpath(path), "", []
+    with open("/proc/self/mounts") as f:
+        for line in f:
+            fields = line.split()
+            point = fields[1].replace("\\040", " ")
+            if (real == point or real.startswith(point.rstrip("/") + "/")) and len(point) >= len(best):
+                best, options = point, fields[3].split(",")
+    return options
 
 
 def run_all(kovrin: str | None, only: set | None = None, verbose: bool = True) -> tuple[int, int, int]:
@@ -471,43 +771,49 @@ def run_all(kovrin: str | None, only: set | None = None, verbose: bool = True) -
     checks = LAB_CHECKS + KOVRIN_CHECKS
     if only:
         checks = [c for c in checks if c.__name__ in only]
-    nobody_dir = None
-    with Lab() as lab:
-        ctx = Context(lab=lab, kovrin=kovrin)
-        t0 = time.time()
-        build_paths(ctx, ["bottleneck", "loop", "split", "unreachable", "lossy", "delayed", "limited", "dup",
-                          "reorder", "silent", "alternate", "deep-34", "delay-10ms", "cross-half", "limited-all"])
-        print(f"built {len(ctx.paths)} paths ({len(lab.created)} namespaces) in {time.time() - t0:.1f} s", flush=True)
-        if kovrin:
-            ctx.nobody_kovrin = copy_for_nobody(kovrin)
-            nobody_dir = os.path.dirname(ctx.nobody_kovrin)
-        for check in checks:
-            if check in KOVRIN_CHECKS and not kovrin:
-                skipped += 1
-                print(f"SKIP {check.__name__} (no --kovrin)")
-                continue
-            try:
+    nobody_dir, ctx = None, None
+    try:
+        with Lab() as lab:
+            ctx = Context(lab=lab, kovrin=kovrin)
+            t0 = time.time()
+            build_paths(ctx, ["bottleneck", "loop", "split", "unreachable", "lossy", "delayed", "limited", "dup",
+                              "reorder", "silent", "alternate", "deep-34", "delay-10ms", "cross-half", "limited-all",
+                              "loop-bottleneck"])
+            print(f"built {len(ctx.paths)} paths ({len(lab.created)} namespaces) in {time.time() - t0:.1f} s", flush=True)
+            if kovrin:
+                ctx.nobody_kovrin = copy_for_nobody(kovrin)
+                nobody_dir = os.path.dirname(ctx.nobody_kovrin)
+            for check in checks:
+                if check in KOVRIN_CHECKS and not kovrin:
+                    skipped += 1
+                    print(f"SKIP {check.__name__} (no --kovrin)")
+                    continue
                 try:
-                    check(ctx)
-                except AssertionError as first:
-                    # Timing on a shared 2-core machine has rare outliers (a
-                    # gap or a round trip well off the rest): a check gets a
-                    # second run, with the same thresholds, and the first
-                    # failure is kept in the notes.
-                    ctx.notes.append(f"{check.__name__} passed only on its second run; first: {first}")
-                    check(ctx)
-                report(check.__name__, True)
-            except AssertionError as e:
-                ctx.notes.pop()
-                report(check.__name__, False, str(e))
-            except Exception as e:   # a broken check is a failure too, with its trace
-                report(check.__name__, False, f"{type(e).__name__}: {e}")
-                if verbose:
-                    traceback.print_exc()
-        for note in ctx.notes:
-            print(f"note: {note}")
-    if nobody_dir:
-        shutil.rmtree(nobody_dir, ignore_errors=True)
+                    try:
+                        check(ctx)
+                    except AssertionError as first:
+                        # Timing on a shared 2-core machine has rare outliers (a
+                        # gap or a round trip well off the rest): a check gets a
+                        # second run, with the same thresholds, and the first
+                        # failure is kept in the notes.
+                        ctx.notes.append(f"{check.__name__} passed only on its second run; first: {first}")
+                        check(ctx)
+                    report(check.__name__, True)
+                except AssertionError as e:
+                    ctx.notes.pop()
+                    report(check.__name__, False, str(e))
+                except Exception as e:   # a broken check is a failure too, with its trace
+                    report(check.__name__, False, f"{type(e).__name__}: {e}")
+                    if verbose:
+                        traceback.print_exc()
+            for note in ctx.notes:
+                print(f"note: {note}")
+    finally:
+        # The binary copies go even when a check broke out of the run.
+        setuid_dir = os.path.dirname(ctx.setuid_kovrin) if ctx and ctx.setuid_kovrin else None
+        for d in (nobody_dir, setuid_dir):
+            if d:
+                shutil.rmtree(d, ignore_errors=True)
     return passed, failed, skipped
 
 

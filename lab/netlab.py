@@ -541,34 +541,58 @@ class Lab:
         return ident
 
     def sender_command(self, ns: str, argv: list[str], cpu: int | None = SENDER_CPU,
-                       user: str | None = None, any_node: bool = False) -> list[str]:
+                       user: str | None = None, any_node: bool = False, setuid_user: str | None = None,
+                       wrapper: list[str] | None = None) -> list[str]:
         """The command line that runs argv as a sender in host namespace ns
         (with any_node: in any host, router or destination namespace of a
         path of this run).
 
-        The sender is pinned to `cpu`; with `user` it runs without any
-        privilege as that user (setpriv drops uid, gid, groups and caps)."""
+        The sender is pinned to `cpu`.  Two ways to run it as an ordinary
+        user, which exclude each other:
+
+        * `user`: without any privilege.  setpriv switches uid, gid and
+          groups, clears the inheritable and bounding sets and sets
+          no_new_privs, so nothing can raise the program again, not even a
+          set-user-ID or file-capability bit on its file.
+        * `setuid_user`: as an ordinary user starts an installed privileged
+          program.  setpriv switches only uid, gid and groups (the kernel
+          clears the capabilities with the uid); the bounding set stays and
+          no_new_privs stays off, so a set-user-ID-root or file-capability
+          binary gains what its file grants, and nothing else does.
+
+        `wrapper` is a command put between the guard and the user switch; it
+        runs as root inside the namespace and must end by exec'ing the rest
+        of its arguments (the user switch and the sender), e.g. `unshare -m
+        --propagation private sh -ec 'mount ...; exec "$@"' ARG0`."""
         ident = self.check_sender_namespace(ns, any_node=any_node)
         if not argv:
             raise GuardError("no sender given")
+        if user is not None and setuid_user is not None:
+            raise GuardError("user and setuid_user exclude each other")
         forbid = ",".join(f"{d}:{i}" for d, i in sorted(self.forbidden))
         cmd = ["ip", "netns", "exec", ns]
         if cpu is not None:
             cmd += ["taskset", "-c", str(cpu)]
         cmd += [PYTHON, str(NSGUARD), "--expect", f"{ident[0]}:{ident[1]}", "--forbid", forbid, "--"]
+        cmd += list(wrapper or [])
         if user is not None:
             cmd += ["setpriv", f"--reuid={user}", f"--regid={user_group(user)}", "--clear-groups",
                     "--inh-caps=-all", "--bounding-set=-all", "--no-new-privs"]
+        if setuid_user is not None:
+            cmd += ["setpriv", f"--reuid={setuid_user}", f"--regid={user_group(setuid_user)}", "--clear-groups"]
         return cmd + list(argv)
 
     def run_sender(self, ns: str, argv: list[str], timeout: float = 120, cpu: int | None = SENDER_CPU,
-                   user: str | None = None) -> subprocess.CompletedProcess:
-        cmd = self.sender_command(ns, argv, cpu=cpu, user=user)
+                   user: str | None = None, setuid_user: str | None = None,
+                   wrapper: list[str] | None = None) -> subprocess.CompletedProcess:
+        cmd = self.sender_command(ns, argv, cpu=cpu, user=user, setuid_user=setuid_user, wrapper=wrapper)
         return subprocess.run(cmd, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, timeout=timeout)
 
     def start_sender(self, ns: str, argv: list[str], cpu: int | None = SENDER_CPU, any_node: bool = False,
+                     user: str | None = None, setuid_user: str | None = None, wrapper: list[str] | None = None,
                      **popen) -> subprocess.Popen:
-        proc = subprocess.Popen(self.sender_command(ns, argv, cpu=cpu, any_node=any_node), **popen)
+        proc = subprocess.Popen(self.sender_command(ns, argv, cpu=cpu, any_node=any_node, user=user,
+                                                    setuid_user=setuid_user, wrapper=wrapper), **popen)
         self.helpers.append(proc)
         return proc
 

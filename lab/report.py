@@ -7,6 +7,11 @@ lines ("hop addr loop" and "hop addr first-addr"); then either the line
 name), with -o a "conf =" line, an empty line, the "rtt = X ( addr )" line
 and an empty line when there is a round-trip time, and with -t one
 "%03d %.6f" line per packet sent followed by an empty line.
+
+With -d kovrin writes debug lines to standard output ahead of the report,
+among them one line "hop side time addr" ("%d %d %f %s") per time-exceeded
+reply it takes: `split_debug` separates them from the report and
+`debug_replies` reads those reply lines.
 """
 
 import re
@@ -19,6 +24,7 @@ HOP_RE = re.compile(r"^(\d{2,}) +(\S+) +(\S+) +(-?\d+)"
                     r"(?: +(-?\d+) ([.0-9]) +(\S+) (ub|lb|uk))?(?: (.*))?$")
 RTT_RE = re.compile(r"^rtt = (\S+) \( (\S+) \)$")
 SEND_RE = re.compile(r"^(\d{3,}) (\d+\.\d{6})$")
+DEBUG_REPLY_RE = re.compile(r"^(\d+) ([01]) (\d+\.\d{6}) (\d+\.\d+\.\d+\.\d+)$")
 
 
 class ReportError(ValueError):
@@ -103,3 +109,19 @@ def parse_report(text: str) -> Report:
     if rest not in ([], [""], ["", ""]):
         raise ReportError(f"line {i + 1}: unexpected text: {rest[:3]!r}")
     return rep
+
+
+def split_debug(text: str) -> tuple[list[str], str]:
+    """The debug lines ahead of the report, and the report from its summary
+    line on (no debug line looks like a summary line)."""
+    lines = text.split("\n")
+    for i, line in enumerate(lines):
+        if SUMMARY_RE.match(line):
+            return lines[:i], "\n".join(lines[i:])
+    raise ReportError(f"no summary line after {len(lines)} lines of output")
+
+
+def debug_replies(lines: list[str]) -> list[tuple[int, int, float, str]]:
+    """(hop, side, arrival time, router) of every reply line among the debug
+    lines; side 0 is the head packet's reply, 1 the tail's."""
+    return [(int(m[1]), int(m[2]), float(m[3]), m[4]) for line in lines if (m := DEBUG_REPLY_RE.match(line))]

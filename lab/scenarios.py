@@ -145,6 +145,23 @@ def _two_bottlenecks() -> Scenario:
                             "shaped": {2: 50 * MBIT, 6: 10 * MBIT}})
 
 
+def _loop_bottleneck() -> Scenario:
+    # A 10 Mbit/s link from router 2 to router 3, and router 6 routing the
+    # destination back to router 5.  Every packet that reaches router 6
+    # bounces between routers 6 and 5 until its TTL runs out, so besides the
+    # measurement packets of TTL 7 and up the load packets (TTL 100) and the
+    # echo probes expire in the loop as well: 65 more answers, all quoting
+    # probe index 0 or an echo, which come back between the heads and the
+    # tails of the hops after the bottleneck.
+    n, j, k = 7, 2, 6
+    return Scenario(
+        name="loop-bottleneck",
+        about=f"{n} routers, 10 Mbit/s on link {j}, router {k} routes the destination back to router {k - 1}",
+        path=PathSpec(routers=n, links={j: LinkSpec(rate_bit=10 * MBIT)}, loop_at=k), kind="fault",
+        expect={"routers": chain_addrs(k), "choke_hop": j, "rate_bit": 10 * MBIT, "anomaly": "loop",
+                "loop_addr": link_addr(k - 2, 1), "loop_hop": k})
+
+
 # ---------------------------------------------------------------- the accuracy table
 #
 # The paths of the accuracy table have 8 routers (links 0..8) unless a
@@ -250,7 +267,8 @@ def _accuracy_others() -> list[Scenario]:
     return s
 
 
-_ALL = ([_bottleneck(), _loop(), _split(), _unreachable(), _lossy(), _delayed(), _limited(), _two_bottlenecks()]
+_ALL = ([_bottleneck(), _loop(), _split(), _unreachable(), _lossy(), _delayed(), _limited(), _two_bottlenecks(),
+         _loop_bottleneck()]
         + _singles() + _accuracy_others())
 CATALOGUE = {s.name: s for s in _ALL}
 

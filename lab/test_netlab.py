@@ -6,6 +6,7 @@ namespaces need root and are skipped without it.
 """
 
 import os
+import pwd
 import subprocess
 import sys
 import tempfile
@@ -17,7 +18,7 @@ import netlab  # noqa: E402
 import nsguard  # noqa: E402
 import scenarios  # noqa: E402
 from netlab import CrossSpec, GuardError, Lab, LabError, LinkSpec, PathSpec, PYTHON, RouterSpec  # noqa: E402
-from report import ReportError, parse_report  # noqa: E402
+from report import ReportError, debug_replies, parse_report, split_debug  # noqa: E402
 
 IS_ROOT = os.geteuid() == 0
 ROOT_NS = netlab.ns_identity("/proc/self/ns/net")
@@ -160,6 +161,32 @@ class GuardWithNamespaces(unittest.TestCase):
                     lab.sender_command(ns, ["true"], any_node=any_node)
         with self.assertRaises(GuardError):       # and nothing after teardown
             lab.sender_command(path.routers[0], ["true"], any_node=True)
+
+    def test_user_switches(self):
+        # user= leaves the program no way to privilege; setuid_user= only
+        # switches ids, as a login does, so that what a file grants
+        # (set-user-ID, capabilities) still works.  A wrapper runs as root
+        # ahead of either switch and hands over with exec.
+        status = ["grep", "-E", "^(Uid|CapEff|CapBnd|NoNewPrivs):", "/proc/self/status"]
+        with Lab() as lab:
+            host = lab.add_namespace("gh", host=True)
+            with open("/proc/self/status") as f:
+                ours = dict(line.rstrip("\n").split(":\t") for line in f if ":\t" in line)
+            nobody = str(pwd.getpwnam("nobody").pw_uid)
+            for kw, bounding, no_new in (({"user": "nobody"}, "0000000000000000", "1"),
+                                         ({"setuid_user": "nobody"}, ours["CapBnd"], "0")):
+                with self.subTest(kw=kw):
+                    out = lab.run_sender(host, status, wrapper=["sh", "-ec", 'echo "wrapper $(id -u)"; exec "$@"', "w"],
+                                         **kw)
+                    self.assertEqual(out.returncode, 0, out.stderr)
+                    lines = out.stdout.splitlines()
+                    self.assertEqual(lines[0], "wrapper 0")
+                    got = dict(line.split(":\t") for line in lines[1:])
+                    self.assertEqual(got["Uid"].split(), [nobody] * 4)
+                    self.assertEqual((got["CapEff"], got["CapBnd"], got["NoNewPrivs"]),
+                                     ("0000000000000000", bounding, no_new))
+            with self.assertRaises(GuardError):
+                lab.sender_command(host, ["true"], user="nobody", setuid_user="nobody")
 
     def test_cleanup_removes_dead_runs_only(self):
         dead = f"{netlab.PREFIX}999999999x0000-ph"   # no such pid
@@ -377,6 +404,17 @@ class ReportReader(unittest.TestCase):
         rep = parse_report("1.000000 10.76.0.1 500 60 0\n# no hop reponses\n\n")
         self.assertTrue(rep.no_hops)
         self.assertEqual(rep.hops, [])
+
+    def test_debug_lines_ahead_of_the_report(self):
+        out = ("0\n59\nrec_i = 1\n3 0 1700000000.250100 10.73.3.2\n 0 rtt: 0.321, 10.75.0.1\n"
+               "3 1 1700000000.274100 10.73.3.2\n" + SAMPLE_O)
+        debug, text = split_debug(out)
+        self.assertEqual(text, SAMPLE_O)
+        self.assertEqual(len(parse_report(text).hops), 3)
+        self.assertEqual(debug_replies(debug), [(3, 0, 1700000000.2501, "10.73.3.2"),
+                                                (3, 1, 1700000000.2741, "10.73.3.2")])
+        with self.assertRaises(ReportError):
+            split_debug("0\n1\nrec_i = 1\n")
 
     def test_malformed_reports(self):
         for text in ("", "garbage\n", "1.000000 10.75.0.1 500 60 0\nnot an anomaly\n\n",

@@ -45,17 +45,28 @@ Bytes quoting(Bytes b, size_t at, uint8_t value) {
   return b;
 }
 
+struct KindCase {
+  const char* what;
+  Bytes datagram;
+  ReplyKind kind;
+  bool icmp = false;  // the run probes with ICMP
+};
+
+template <size_t N>
+void expect_kinds(const KindCase (&cases)[N]) {
+  for (const KindCase& c : cases) {
+    EXPECT_EQ(classify_reply(c.datagram.data(), static_cast<int>(c.datagram.size()),
+                             udp_run(c.icmp)),
+              c.kind)
+        << c.what;
+  }
+}
+
 TEST(ClassifyReply, Table) {
   Bytes bad_ihl = te(2);
   bad_ihl[0] = 0x44;
   const int64_t sent_usec = 1000000000250000;
-  struct Case {
-    const char* what;
-    Bytes datagram;
-    ReplyKind kind;
-    bool icmp = false;
-  };
-  const Case cases[] = {
+  const KindCase cases[] = {
       {"time exceeded for a head packet", te(2), ReplyKind::kTimeExceeded},
       {"time exceeded for the deepest tail packet", te(61), ReplyKind::kTimeExceeded},
       {"time exceeded, ICMP probe", te(7, true), ReplyKind::kTimeExceeded, true},
@@ -91,12 +102,7 @@ TEST(ClassifyReply, Table) {
       {"header length below 20", bad_ihl, ReplyKind::kDrop},
       {"empty", Bytes{}, ReplyKind::kDrop},
   };
-  for (const Case& c : cases) {
-    EXPECT_EQ(classify_reply(c.datagram.data(), static_cast<int>(c.datagram.size()),
-                             udp_run(c.icmp)),
-              c.kind)
-        << c.what;
-  }
+  expect_kinds(cases);
 }
 
 // Replies that look like ours at first sight but do not answer a
@@ -105,13 +111,7 @@ TEST(ClassifyReply, Table) {
 TEST(ClassifyReply, ForeignAndForgedRepliesAreRefused) {
   Bytes other_id = te(4);
   other_id[20 + 8 + 4] ^= 1;  // another run's base, or a rewriting middlebox
-  struct Case {
-    const char* what;
-    Bytes datagram;
-    ReplyKind kind;
-    bool icmp = false;
-  };
-  const Case cases[] = {
+  const KindCase cases[] = {
       {"identification of another run", other_id, ReplyKind::kForeignId},
       {"identification in network byte order",
        quoting(quoting(te(4), 4, 0x12), 5, 0x04), ReplyKind::kForeignId},
@@ -131,12 +131,7 @@ TEST(ClassifyReply, ForeignAndForgedRepliesAreRefused) {
       {"port below seq_base", time_exceeded(kRouter, kDst, seq_base - 2, false, 20, 0x1200),
        ReplyKind::kDrop},
   };
-  for (const Case& c : cases) {
-    EXPECT_EQ(classify_reply(c.datagram.data(), static_cast<int>(c.datagram.size()),
-                             udp_run(c.icmp)),
-              c.kind)
-        << c.what;
-  }
+  expect_kinds(cases);
 }
 
 // The platform puts its own identification in place of 0, so the probe
