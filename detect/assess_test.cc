@@ -11,8 +11,8 @@ namespace {
 
 TEST(AssessHops, StatusesAndConfidencesInRankSlots) {
   auto state = working_state({100, 400, 400, 300});
-  std::snprintf(state->labels[1], kLabelSize, "[2]");
-  std::snprintf(state->labels[3], kLabelSize, "(1)");
+  state->labels[1] = detect::ChokeLabel{2, false};
+  state->labels[3] = detect::ChokeLabel{1, true};
   assess_hops(*state);
   EXPECT_EQ(state->choke_count, 2);
   EXPECT_DOUBLE_EQ(state->conf[1], 0.75);
@@ -23,13 +23,13 @@ TEST(AssessHops, StatusesAndConfidencesInRankSlots) {
 
 TEST(AssessHops, EqualStepsAndTheRankOneAtEntryZero) {
   auto state = working_state({300, 300, 500, 500});
-  std::snprintf(state->labels[1], kLabelSize, "[1]");
+  state->labels[1] = detect::ChokeLabel{1, false};
   assess_hops(*state);
   EXPECT_EQ(state->working_table[1].status, 1);
   EXPECT_EQ(state->conf[0], 0.0);
 
   auto flat = working_state({300, 300, 300, 300});
-  std::snprintf(flat->labels[0], kLabelSize, "[1]");
+  flat->labels[0] = detect::ChokeLabel{1, false};
   assess_hops(*flat);
   EXPECT_EQ(flat->choke_count, 1);
   EXPECT_EQ(flat->conf[0], 1.0);
@@ -40,7 +40,7 @@ TEST(AssessHops, SkipsRemovedRawEntries) {
   auto state = raw_state({100, 0, 100, 400, 400, 400},
                          {"a", "b", "a", "c", "d", "e"});
   ASSERT_TRUE(clean_hops(*state));  // raw 1 and 2 removed
-  std::snprintf(state->labels[1], kLabelSize, "[1]");
+  state->labels[1] = detect::ChokeLabel{1, false};
   assess_hops(*state);
   EXPECT_EQ(state->choke_count, 1);
   EXPECT_DOUBLE_EQ(state->conf[0], 0.75);

@@ -119,7 +119,7 @@ TEST(CleanHops, CopiesTheTextsAndRebuildsFromScratch) {
 
 TEST(ResetDetection, EmptiesEverything) {
   auto state = working_state({1000, 1000, 1500, 1500});
-  std::snprintf(state->labels[2], kLabelSize, "[1]");
+  state->labels[2] = detect::ChokeLabel{1, false};
   state->choke_count = 1;
   state->conf[0] = 0.5;
   reset_detection(*state);

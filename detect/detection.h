@@ -1,10 +1,11 @@
 // Gap-step detection: the hop tables, their cleaning, the step fit, the choke
 // point labels and the hop statuses.  Shared by kovrin and kovrin-detect.
 //
-// One detection run, in this order: reset_detection (prober only), a loader
-// fills raw_table/raw_count, clean_hops; only if that succeeded fit_steps and
-// select_chokes on one FitTable; then, in every case, the status pass
-// (assess_hops, or the same walk inside the offline report).
+// One detection run: reset_detection (the prober), a loader fills
+// raw_table/raw_count, then detect_chokes runs the whole pass — clean_hops;
+// only if that succeeded fit_steps and select_chokes on one FitTable; then,
+// in every case, the status pass assess_hops.  The reports print from the
+// state as the pass left it.
 #ifndef KOVRIN_DETECT_DETECTION_H_
 #define KOVRIN_DETECT_DETECTION_H_
 
@@ -18,7 +19,7 @@ constexpr int kMaxHops = 50;
 constexpr int kAddrSize = 16;
 constexpr int kExtraSize = 128;
 constexpr int kHopKeySize = 256;
-// A label slot holds at most 9 characters and a NUL.
+// A label's printed form ("(1)", "[3]") fits kLabelSize bytes, NUL included.
 constexpr int kLabelSize = 10;
 // Confidence slots; the rank r uses slot r - 1.
 constexpr int kConfSlots = 6;
@@ -37,6 +38,15 @@ struct HopEntry {
   int32_t raw_index;           // working entries: position in raw_table
 };
 
+// The choke point label of a working entry: the rank 1 to 3 of the step that
+// begins there (0: no label) and its form.  "(r)" marks a step at the last
+// entry or one directly followed by another ranked step, "[r]" a step that
+// stands alone.
+struct ChokeLabel {
+  int32_t rank;  // 0 = none
+  bool paired;   // printed "(r)" rather than "[r]"
+};
+
 // Everything one detection run reads and writes.  A zero-initialised value is
 // the empty state that every program starts from.
 struct DetectionState {
@@ -44,13 +54,13 @@ struct DetectionState {
   int32_t raw_count;
   HopEntry working_table[kMaxHops];
   int32_t working_count;
-  // Slot w labels working entry w; an empty text means no label.
-  char labels[kMaxHops][kLabelSize];
+  // Slot w labels working entry w.
+  ChokeLabel labels[kMaxHops];
   int32_t choke_count;
   double conf[kConfSlots];
 };
 
-// Empties the whole state: entries zero, texts and labels empty, counts 0,
+// Empties the whole state: entries zero, texts empty, no labels, counts 0,
 // confidences 0.0.
 void reset_detection(DetectionState& state);
 
@@ -105,10 +115,14 @@ void fit_steps(const DetectionState& state, FitTable& table);
 // filled by the last fit_steps over a table of at least j + 1 entries.
 FitCell fit_cell(const FitTable& table, int i, int j, int k);
 
-// Ranks the change positions of the final fit by step height and writes the
-// labels "(r)" / "[r]" for the three highest into the label slots; "[1]" in
-// slot 0 when the fit has no change.  Expects every label slot empty.
+// Ranks the change positions of the final fit by step height and labels the
+// three highest; slot 0 gets rank 1 alone ("[1]") when the fit has no change.
+// Expects every label slot empty.
 void select_chokes(DetectionState& state, const FitTable& table);
+
+// The printed form of a label, "(r)" or "[r]", or "" for none, written into
+// out (kLabelSize bytes); returns out.
+const char* format_label(const ChokeLabel& label, char* out);
 
 // The walk that pairs raw entries with working entries.  Start with cursor 0;
 // raw entry i is matched when working_matches(state, w, i), and after a
@@ -117,16 +131,27 @@ void select_chokes(DetectionState& state, const FitTable& table);
 bool working_matches(const DetectionState& state, int w, int raw_position);
 int advance_cursor(const DetectionState& state, int w);
 
-// Status and confidence of matched working entry w, counting labelled
-// entries into *count and writing confidences into conf[rank - 1].  Shared by
-// assess_hops and the offline report, which keeps its own count and slots.
-void assess_entry(DetectionState& state, int w, int32_t* count,
-                  double conf[kConfSlots]);
-
-// The status pass: every working entry gets its status, every labelled one
-// its confidence in state.conf, and choke_count counts them.  Expects
-// choke_count 0 and conf all 0.0.
+// The status pass: every working entry met by the walk gets its status
+// (1 the first, else 1 where the cleaned gap rises at a label, 0 where it
+// falls there, -1 elsewhere), every labelled one its confidence in
+// conf[rank - 1], and choke_count counts them.  Expects choke_count 0 and
+// conf all 0.0.
 void assess_hops(DetectionState& state);
+
+// The whole detection pass over a loaded raw table.
+void detect_chokes(DetectionState& state, FitTable& table);
+
+// "ub" (1), "lb" (-1) or "uk" (anything else): a status as the reports show it.
+const char* status_word(int32_t status);
+
+// Bandwidth bounds in Mbit/s: the load block's bits, udp_pkt_num x pkt_size
+// x 8, over the time it took to pass the hop.  kovrin divides by the gap it
+// measured (in seconds, as the analysis keeps it); kovrin-detect, which only
+// has a listing, by the cleaned gap (in microseconds).  The two differ where
+// cleaning changed the gap (a lifted small gap, a flattened spike or dip),
+// and a cleaned gap of 0 gives an infinite bound.
+double bound_from_measured_gap(int32_t pkt_size, int32_t udp_pkt_num, double gap_sec);
+double bound_from_cleaned_gap(int32_t pkt_size, int32_t udp_pkt_num, int32_t step);
 
 }  // namespace detect
 

@@ -16,6 +16,9 @@ void select_chokes(DetectionState& state, const FitTable& table) {
   int position[kMaxHops];
   double height[kMaxHops];
   int m = 0;
+  // The change set has room for 56 positions; only 0 to n - 2 (at most 48)
+  // can be set, since a change needs an entry after it.  Scanning all 56
+  // costs nothing and keeps the candidates in position order.
   for (int s = 0; s < 56; ++s) {
     if (!(final_fit.changes >> s & 1)) continue;
     position[m] = s + 1;
@@ -25,7 +28,7 @@ void select_chokes(DetectionState& state, const FitTable& table) {
   }
 
   if (m == 0) {
-    std::snprintf(state.labels[0], kLabelSize, "[%d]", 1);
+    state.labels[0] = ChokeLabel{1, false};
     return;
   }
 
@@ -35,14 +38,21 @@ void select_chokes(DetectionState& state, const FitTable& table) {
   for (int r = 1; r <= ranked; ++r) {
     const int c = order[r - 1];
     const int q = position[c];
-    // "(r)" marks a step at the last entry or one directly followed by
-    // another ranked step; "[r]" a step that stands alone.
     bool paired = q == n - 1;
     if (!paired && c + 1 < m && position[c + 1] == q + 1) {
       for (int p = 0; p < ranked; ++p) paired = paired || order[p] == c + 1;
     }
-    std::snprintf(state.labels[q], kLabelSize, paired ? "(%d)" : "[%d]", r);
+    state.labels[q] = ChokeLabel{r, paired};
   }
+}
+
+const char* format_label(const ChokeLabel& label, char* out) {
+  if (label.rank == 0) {
+    out[0] = '\0';
+  } else {
+    std::snprintf(out, kLabelSize, label.paired ? "(%d)" : "[%d]", label.rank);
+  }
+  return out;
 }
 
 }  // namespace detect

@@ -58,8 +58,9 @@ inline std::vector<int> steps_of(const DetectionState& state) {
 inline std::vector<std::string> labels_of(const DetectionState& state) {
   std::vector<std::string> out;
   for (int w = 0; w < kMaxHops; ++w) {
-    if (state.labels[w][0] != '\0')
-      out.push_back(std::to_string(w) + "=" + state.labels[w]);
+    char text[kLabelSize];
+    if (state.labels[w].rank != 0)
+      out.push_back(std::to_string(w) + "=" + format_label(state.labels[w], text));
   }
   return out;
 }

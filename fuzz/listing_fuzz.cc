@@ -31,10 +31,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   offline::open_listing(file, "fuzz");
   offline::load_hops(*state);
   std::fclose(file);
-  if (detect::clean_hops(*state)) {
-    detect::fit_steps(*state, *table);
-    detect::select_chokes(*state, *table);
-  }
+  detect::detect_chokes(*state, *table);
   offline::print_offline_report(sink, *state, pkt_size, udp_pkt_num);
   return 0;
 }

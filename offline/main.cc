@@ -42,10 +42,7 @@ int main(int argc, char** argv) {
 
   offline::open_listing(file, argv[1]);
   const bool read_in_full = offline::load_hops(state);
-  if (detect::clean_hops(state)) {
-    detect::fit_steps(state, fit_table);
-    detect::select_chokes(state, fit_table);
-  }
+  detect::detect_chokes(state, fit_table);
   offline::print_offline_report(stdout, state, pkt_size, udp_pkt_num);
 
   if (std::fflush(stdout) != 0 || std::ferror(stdout)) {

@@ -10,11 +10,11 @@
 namespace offline {
 
 // Prints one line per raw hop (measured gap, cleaned gap, label, rtt, addr,
-// extra, bandwidth bound, "ub"/"lb"/"uk", hop key) and the confidence line.
-// Runs the status pass itself, with a count and confidences of its own, and
-// writes the status of every working entry it meets.  The bound is
-// udp_pkt_num x pkt_size x 8 / step, in Mbit/s.
-void print_offline_report(FILE* out, detect::DetectionState& state,
+// extra, bandwidth bound, status word, hop key) and the confidence line,
+// from the state as the detection pass left it.  The bound divides by the
+// cleaned gap (bound_from_cleaned_gap); a raw hop that cleaning removed
+// shows 0.000 and "uk".
+void print_offline_report(FILE* out, const detect::DetectionState& state,
                           int32_t pkt_size, int32_t udp_pkt_num);
 
 }  // namespace offline

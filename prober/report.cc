@@ -45,11 +45,7 @@ void run_detection() {
     format_ip(a.probe_hops[k].router, entry.hop_key);
   }
   d.raw_count = count;
-  if (detect::clean_hops(d)) {
-    detect::fit_steps(d, fit_table);
-    detect::select_chokes(d, fit_table);
-  }
-  detect::assess_hops(d);
+  detect::detect_chokes(d, fit_table);
 }
 
 void print_report(FILE* out) {
@@ -93,19 +89,14 @@ void write_report(FILE* out) {
       if (w < detect::kMaxHops && d.working_table[w].raw_index == k) {
         const detect::HopEntry& entry = d.working_table[w];
         std::fprintf(out, " %6d", entry.step);
-        const char* label = d.labels[w];
-        std::fprintf(out, " %c", label[0] != '\0' ? label[1] : '.');
-        // The bound comes from the measured gap, not the cleaned one.
-        const double bound = static_cast<double>(s.udp_pkt_num) *
-                             static_cast<double>(s.pkt_size) * 8.0 /
-                             (hop.gap_sec * 1000000.0);
-        if (entry.status > 0) {
-          std::fprintf(out, " %7.3f ub", bound);
-        } else if (entry.status < 0) {
-          std::fprintf(out, " %7.3f lb", bound);
-        } else {
-          std::fprintf(out, " %7.3f uk", 0.0);
-        }
+        const int rank = d.labels[w].rank;
+        std::fprintf(out, " %c", rank != 0 ? static_cast<char>('0' + rank) : '.');
+        // The bound comes from the measured gap, not the cleaned one; a hop
+        // of unknown kind shows none.
+        const double bound =
+            entry.status != 0 ? detect::bound_from_measured_gap(s.pkt_size, s.udp_pkt_num, hop.gap_sec)
+                              : 0.0;
+        std::fprintf(out, " %7.3f %s", bound, detect::status_word(entry.status));
         ++w;
       } else {
         std::fprintf(out, " %6d . %7.3f uk", 0, 0.0);

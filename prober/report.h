@@ -10,7 +10,7 @@
 namespace kovrin {
 
 // The detection's state of this run.  Its fit scratch table lives in static
-// storage inside report.cc (about 3 MB, never on the stack).
+// storage inside report.cc (about 1 MB, never on the stack).
 extern detect::DetectionState detection;
 
 // Loads the raw table from the per-hop results (hops 0 to max_hop, at most

@@ -116,11 +116,11 @@ TEST_F(ReportTest, DetectionColumns) {
   d.working_table[1].raw_index = 2;
   d.working_table[1].step = 412;
   d.working_table[1].status = 1;
-  std::strcpy(d.labels[1], "(1)");
+  d.labels[1] = detect::ChokeLabel{1, true};
   d.working_table[2].raw_index = 3;
   d.working_table[2].step = 200;
   d.working_table[2].status = 0;
-  std::strcpy(d.labels[2], "[2]");
+  d.labels[2] = detect::ChokeLabel{2, false};
   d.choke_count = 2;
   d.conf[0] = 0.5;
   d.conf[1] = 0.25;
@@ -193,7 +193,7 @@ TEST_F(ReportTest, DetectionFindsTheStep) {
             std::string::npos)
       << text;
   EXPECT_NE(text.find("\nconf = "), std::string::npos) << text;
-  EXPECT_EQ(detection.labels[4][1], '1');
+  EXPECT_EQ(detection.labels[4].rank, 1);
 }
 
 // A step of the clock between a hop's two replies can give a gap beyond

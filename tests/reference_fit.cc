@@ -69,7 +69,7 @@ void select_chokes(detect::DetectionState& state, const Table& table) {
     ++m;
   }
   if (m == 0) {
-    std::snprintf(state.labels[0], detect::kLabelSize, "[1]");
+    state.labels[0] = detect::ChokeLabel{1, false};
     return;
   }
   // Repeated selection: the lowest index among the greatest integer keys.
@@ -94,8 +94,7 @@ void select_chokes(detect::DetectionState& state, const Table& table) {
         if (order[p] == c + 1) round = true;
       }
     }
-    std::snprintf(state.labels[q], detect::kLabelSize, round ? "(%d)" : "[%d]",
-                  r);
+    state.labels[q] = detect::ChokeLabel{r, round};
   }
 }
 
