@@ -9,7 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "offline/exit_status.h"
+#include "common/exit_status.h"
 
 namespace offline {
 
@@ -23,10 +23,7 @@ void refill() {
   listing.pos = 0;
   listing.end = std::fread(listing.buffer, 1, kBufferSize, listing.file);
   if (listing.end == 0) {
-    if (std::ferror(listing.file)) {
-      std::perror("file read");
-      std::exit(kExitFailure);
-    }
+    if (std::ferror(listing.file)) common::fatal("file read");
     listing.at_eof = true;
   }
 }

@@ -1,14 +1,12 @@
 // kovrin-detect: the gap-step detection over a hop listing measured earlier.
 //
 //   kovrin-detect LISTING PKT_SIZE LOAD_PACKETS
-#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 
+#include "common/exit_status.h"
 #include "detect/detection.h"
-#include "offline/exit_status.h"
 #include "offline/listing.h"
 #include "offline/offline_report.h"
 
@@ -30,13 +28,10 @@ int32_t parse_count(const char* text) {
 int main(int argc, char** argv) {
   if (argc != 4) {
     std::printf("wrong command line\n");
-    return offline::kExitUsage;
+    return common::kExitUsage;
   }
   FILE* file = std::fopen(argv[1], "r");
-  if (file == nullptr) {
-    std::perror("file open error");
-    return offline::kExitFailure;
-  }
+  if (file == nullptr) common::fatal("file open error");
   const int32_t pkt_size = parse_count(argv[2]);
   const int32_t udp_pkt_num = parse_count(argv[3]);
 
@@ -45,10 +40,6 @@ int main(int argc, char** argv) {
   detect::detect_chokes(state, fit_table);
   offline::print_offline_report(stdout, state, pkt_size, udp_pkt_num);
 
-  if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
-    std::fprintf(stderr, "kovrin-detect: write error: %s\n",
-                 std::strerror(errno));
-    return offline::kExitFailure;
-  }
-  return read_in_full ? offline::kExitOk : offline::kExitPartial;
+  return common::finish_output("kovrin-detect",
+                               read_in_full ? common::kExitOk : common::kExitPartial);
 }

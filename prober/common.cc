@@ -6,11 +6,6 @@
 
 namespace kovrin {
 
-void fatal(const char* label) {
-  std::perror(label);
-  std::exit(kExitFailure);
-}
-
 char* format_ip(uint32_t addr, char* out) {
   uint8_t b[4];
   std::memcpy(b, &addr, 4);  // network order: first byte first

@@ -1,18 +1,20 @@
-// Shared vocabulary of the prober: exit statuses, the fatal helper, fixed
-// capacities and small byte helpers used by every module.
+// Shared vocabulary of the prober: the exit statuses and fatal helper of
+// both programs, fixed capacities and small byte helpers used by every
+// module.
 #ifndef KOVRIN_PROBER_COMMON_H_
 #define KOVRIN_PROBER_COMMON_H_
 
 #include <cstdint>
 
+#include "common/exit_status.h"
+
 namespace kovrin {
 
-// The only exit statuses kovrin uses.
-enum ExitStatus : int {
-  kExitOk = 0,       // a completed run, or -h
-  kExitFailure = 1,  // a failed system call, or a destination that does not resolve
-  kExitUsage = 2,    // wrong command line, or a setting out of range
-};
+using common::ExitStatus;
+using common::kExitFailure;
+using common::kExitOk;
+using common::kExitUsage;
+using common::fatal;
 
 // Capacities of the fixed tables.
 constexpr int kPacketSize = 1500;      // the one packet buffer
@@ -26,9 +28,6 @@ constexpr int kSlotSize = 256;         // bytes kept of each stored reply
 constexpr int kReceiveSize = 1024;     // bytes read of each datagram
 constexpr int kAnomalySize = 1024;     // anomaly text, NUL included
 constexpr int kDottedSize = 16;        // "255.255.255.255" and its NUL
-
-// perror(label) and exit with kExitFailure.
-[[noreturn]] void fatal(const char* label);
 
 // Big-endian 16-bit field at p.
 inline uint16_t read_be16(const uint8_t* p) {

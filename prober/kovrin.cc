@@ -45,14 +45,7 @@ void open_sockets_and_drop_privilege() {
 
 // Everything kovrin prints goes to standard output: a write that failed
 // there must not end in a success.
-int finish_output(int status) {
-  if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
-    const int error = errno;
-    std::fprintf(stderr, "kovrin: write error: %s\n", std::strerror(error));
-    return kExitFailure;
-  }
-  return status;
-}
+int finish_output(int status) { return common::finish_output("kovrin", status); }
 
 }  // namespace
 
