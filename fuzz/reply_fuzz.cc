@@ -16,6 +16,7 @@
 
 #include "prober/analysis.h"
 #include "prober/capture.h"
+#include "prober/kovrin.h"
 #include "prober/net_fake.h"
 #include "prober/packet.h"
 #include "prober/report.h"
@@ -50,7 +51,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   net.clock_step_usec = 10000;
   const int64_t start = net.clock_usec;
 
-  settings = Settings{};
+  reset_prober_state();
   settings.dst_ip = 0x0102000a;  // 10.0.2.1
   const uint8_t options = data[0];
   settings.online_detect = options & 1;
@@ -78,9 +79,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     at += n;
   }
 
-  std::free(packet_layer.packet);
-  packet_layer = PacketLayer{};
-  train_state = TrainState{};
   init_sockets();
   init_packet();
   probe_once();

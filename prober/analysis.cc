@@ -49,7 +49,7 @@ void reset_analysis() {
 
 void analyse_replies() {
   AnalysisResults& a = analysis;
-  CaptureStore& c = capture_store;
+  const CaptureStore& c = capture_store;
   char dotted[kDottedSize];
   char dotted2[kDottedSize];
   // Quoted headers: 8 bytes of ICMP header and a 20-byte IPv4 header come
@@ -97,7 +97,6 @@ void analyse_replies() {
     if (hop > a.max_hop) a.max_hop = hop;
     ++a.record_count;
   }
-  c.rec_i = 0;
 
   for (int k = 0; k <= a.max_hop; ++k) {
     ProbeHop& hop = a.probe_hops[k];

@@ -37,8 +37,8 @@ extern AnalysisResults analysis;
 // The reset state: no records, every hop without replies, router or gap.
 void reset_analysis();
 
-// Builds the per-hop results from the stored time-exceeded replies, sets
-// rec_i to 0 and ends with compute_rtt.
+// Builds the per-hop results from the stored time-exceeded replies (the
+// capture's stores are only read) and ends with compute_rtt.
 void analyse_replies();
 
 // Mean round-trip time of the stored echo replies.

@@ -3,10 +3,10 @@
 #include <cstdio>
 #include <cstring>
 
+#include "prober/clock.h"
 #include "prober/net.h"
 #include "prober/packet.h"
 #include "prober/settings.h"
-#include "prober/clock.h"
 
 namespace kovrin {
 
@@ -168,6 +168,9 @@ void capture_replies(int32_t wait) {
       }
     } else {
       if (wait == 0) return;
+      // The wait polls busily rather than sleeping: where the platform gives
+      // no kernel arrival time, a reply's time is the clock reading right
+      // after its receive, and a sleep would make it late by up to its length.
       if (monotonic_time() - last > kQuietSeconds) return;
     }
   }

@@ -147,8 +147,7 @@ TEST(ClassifyReply, IdentificationZeroIsTheKernels) {
 
 class CaptureTest : public testing_util::ProberTest {
  protected:
-  void SetUp() override {
-    ProberTest::SetUp();
+  void prepare() override {
     settings.dst_ip = kDst;
     // One probe sent, at time 0: the send time that echo_reply returns by
     // default.
@@ -254,7 +253,7 @@ TEST_F(CaptureTest, QuietTimerMovesOnlyWithStoredReplies) {
       {"echo reply", echo_reply(kDst, seq_base), 20},
   };
   for (const Case& c : cases) {
-    SetUp();
+    fresh();
     fake::fake_net.clock_usec = start;
     fake::fake_net.clock_step_usec = 250000;
     if (!c.datagram.empty()) arrive(c.datagram, 0.0, two_seconds);
@@ -304,7 +303,7 @@ TEST_F(CaptureTest, WallClockStepsDoNotMoveTheQuietWait) {
       {"forward an hour before the reply", hour, 500000, 2000000},
   };
   for (const Case& c : cases) {
-    SetUp();
+    fresh();
     fake::fake_net.clock_step_usec = 250000;
     const int64_t start = fake::fake_net.clock_usec;
     Bytes unrelated = with_type(time_exceeded(kRouter, kDst, seq_base, false), 3);
@@ -339,7 +338,7 @@ TEST_F(CaptureTest, TruncatedRepliesThroughCaptureAndAnalysis) {
       const Bytes te = time_exceeded(kRouter, kDst, seq_base + 4, use_icmp != 0, header_len);
       Bytes echo = echo_reply(kDst, seq_base + 70);
       for (size_t n = 0; n <= te.size(); ++n) {
-        SetUp();
+        fresh();
         settings.use_icmp = use_icmp;
         arrive(cut(te, n));
         arrive(cut(echo, std::min(n, echo.size())));

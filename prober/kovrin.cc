@@ -7,6 +7,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "prober/analysis.h"
+#include "prober/capture.h"
 #include "prober/common.h"
 #include "prober/net.h"
 #include "prober/packet.h"
@@ -48,6 +50,15 @@ void open_sockets_and_drop_privilege() {
 int finish_output(int status) { return common::finish_output("kovrin", status); }
 
 }  // namespace
+
+void reset_prober_state() {
+  settings = Settings{};
+  reset_packet_layer();
+  reset_train();
+  reset_capture();
+  reset_analysis();
+  detect::reset_detection(detection);
+}
 
 int run_kovrin(int argc, char** argv) {
   // A privileged start keeps its raised ids and capabilities out of use

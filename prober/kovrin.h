@@ -9,6 +9,11 @@ namespace kovrin {
 // return: they end the process with kExitFailure.
 int run_kovrin(int argc, char** argv);
 
+// Every module of the prober back to its state at program start: default
+// settings, no sockets or packet buffer, empty tables.  For the tests and
+// the fuzzer, which run the prober many times in one process.
+void reset_prober_state();
+
 }  // namespace kovrin
 
 #endif  // KOVRIN_PROBER_KOVRIN_H_

@@ -58,7 +58,7 @@ TEST_F(KovrinTest, UsageErrorsAndHelp) {
       {{"-c", "-h", "-z"}, 0},
   };
   for (const Case& c : cases) {
-    SetUp();
+    fresh();
     const Outcome o = run(c.args);
     EXPECT_EQ(o.status, c.status) << testing::PrintToString(c.args);
     EXPECT_TRUE(is_usage(o.out)) << o.out;
@@ -105,7 +105,7 @@ TEST_F(KovrinTest, SettingsOutsideTheTablesAreRefused) {
       {{"-s", "1500", "-y", "+7"}, ""},
   };
   for (const Case& c : cases) {
-    SetUp();
+    fresh();
     std::vector<std::string> args = c.args;
     args.push_back("192.0.2.1");
     const Outcome o = run(args);
@@ -210,7 +210,7 @@ TEST_F(KovrinTest, ForeignSourceAddressNeedsRoot) {
       {false, false, "203.0.113.99", ""},  // no raised privilege: the socket decides
   };
   for (const Case& c : cases) {
-    SetUp();
+    fresh();
     fake::fake_net.privileged_start = c.privileged_start;
     fake::fake_net.real_root = c.real_root;
     fake::fake_net.local_addresses = {ip(127, 0, 0, 1), ip(10, 1, 2, 3)};
@@ -232,7 +232,7 @@ TEST_F(KovrinTest, ForeignSourceAddressNeedsRoot) {
 TEST_F(KovrinTest, WriteErrorOnStandardOutput) {
   for (const std::vector<std::string>& args :
        {std::vector<std::string>{"-h"}, std::vector<std::string>{"-l", "1", "192.0.2.1"}}) {
-    SetUp();
+    fresh();
     std::fflush(stdout);
     const int saved = dup(1);
     const int full = open("/dev/full", O_WRONLY);
@@ -284,7 +284,7 @@ TEST_F(KovrinTest, SourceAddress) {
       {{"-i", "10.1.2.3", "192.0.2.1"}, ip(10, 1, 2, 3)},
   };
   for (const Case& c : cases) {
-    SetUp();
+    fresh();
     ASSERT_EQ(run(c.args).status, 0);
     for (const auto& sent : fake::fake_net.sent) {
       uint32_t source;

@@ -5,9 +5,9 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "prober/clock.h"
 #include "prober/net.h"
 #include "prober/settings.h"
-#include "prober/clock.h"
 
 namespace kovrin {
 
@@ -98,79 +98,47 @@ void init_packet() {
   PacketLayer& p = packet_layer;
   p.packet = static_cast<uint8_t*>(std::calloc(kPacketSize, 1));
   if (p.packet == nullptr) fatal("malloc");
-  std::memcpy(p.packet + 16, &settings.dst_ip, 4);
-  std::memcpy(p.packet + 12, &settings.self_ip, 4);
-  p.packet[0] = 0x45;
   p.ip_id_base = static_cast<uint16_t>(net::process_id() | 0x8000);
-  if (settings.use_icmp) {
-    use_icmp_template();
-  } else {
-    use_udp_template();
-  }
 }
 
-void use_udp_template() {
-  uint8_t* p = packet_layer.packet;
-  p[9] = kProtoUdp;
-  put_be16(p + 20, probe_port);
-}
+int build_probe(uint8_t* p, Protocol protocol, int32_t index, int32_t length, uint8_t ttl,
+                uint32_t dest, const ProbeOrigin& origin, const net::WallClock& send_time) {
+  const bool icmp = protocol == Protocol::kIcmp;
+  std::memset(p, 0, static_cast<size_t>(length));
 
-void use_icmp_template() {
-  uint8_t* p = packet_layer.packet;
-  p[9] = kProtoIcmp;
-  p[20] = 8;  // echo request
-  p[21] = 0;
-  put_be16(p + 24, probe_port);
-}
-
-void send_probe(int32_t index, int32_t length, uint8_t ttl, uint32_t dest) {
-  PacketLayer& layer = packet_layer;
-  uint8_t* p = layer.packet;
-
-  // IP header.  Total length and identification go in host byte order; the
-  // platform layer turns them into what its raw sockets take.
-  p[8] = ttl;
-  const uint16_t id = static_cast<uint16_t>(layer.ip_id_base + index);
-  std::memcpy(p + 4, &id, 2);
+  // IP header.  Total length and identification go in host byte order, as
+  // the raw-socket interface of the platform this was written for takes
+  // them; the platform layer turns them into what its raw sockets want.
+  p[0] = 0x45;
   const uint16_t total = static_cast<uint16_t>(length);
   std::memcpy(p + 2, &total, 2);
-  p[6] = 0;
-  p[7] = 0;
+  const uint16_t id = static_cast<uint16_t>(origin.ip_id_base + index);
+  std::memcpy(p + 4, &id, 2);
+  p[8] = ttl;
+  p[9] = icmp ? kProtoIcmp : kProtoUdp;
+  std::memcpy(p + 12, &origin.source, 4);
   std::memcpy(p + 16, &dest, 4);
-  p[10] = 0;
-  p[11] = 0;
   store_checksum(p + 10, internet_checksum(p, 20));
 
-  // The send time: after the header, before the transport checksum.
-  net::WallClock now;
-  if (!net::read_clock(&now)) fatal(kClockFailure);
-  std::memcpy(p + 36, &now.sec, 8);
-  std::memcpy(p + 44, &now.usec, 8);
-  const double t = static_cast<double>(now.sec) + static_cast<double>(now.usec) / 1000000.0;
-  if (static_cast<uint32_t>(index) < static_cast<uint32_t>(kProbeIndexCount)) {
-    layer.send_time[index] = t;
-  }
-  if (layer.send_log_count < kProbeIndexCount) {
-    layer.send_log[layer.send_log_count++] = t;
-  }
+  // The send time, for whoever looks at the payload; it is summed into the
+  // transport checksum.
+  std::memcpy(p + 36, &send_time.sec, 8);
+  std::memcpy(p + 44, &send_time.usec, 8);
 
   const uint32_t number = static_cast<uint32_t>(seq_base + index);
   const int transport_length = length - 20;
-  if (settings.use_icmp) {
+  if (icmp) {
+    p[20] = 8;  // echo request, code 0
+    put_be16(p + 24, probe_port);
     put_be16(p + 26, number);
     std::memcpy(p + 28, kEchoMarkerBytes, 4);
-    p[22] = 0;
-    p[23] = 0;
     store_checksum(p + 22, internet_checksum(p + 20, transport_length));
   } else {
-    p[28] = static_cast<uint8_t>(index);
-    p[29] = ttl;
-    p[30] = 0;
-    p[31] = 0;
+    put_be16(p + 20, probe_port);
     put_be16(p + 22, number);
     put_be16(p + 24, static_cast<uint32_t>(transport_length));
-    p[26] = 0;
-    p[27] = 0;
+    p[28] = static_cast<uint8_t>(index);
+    p[29] = ttl;
     // RFC 768 pseudo-header: source, destination, zero, protocol, length.
     uint8_t pseudo[12];
     std::memcpy(pseudo, p + 12, 8);
@@ -180,11 +148,35 @@ void send_probe(int32_t index, int32_t length, uint8_t ttl, uint32_t dest) {
     const uint64_t sum = checksum_add(checksum_add(0, pseudo, 12), p + 20, transport_length);
     store_checksum(p + 26, checksum_finish(sum));
   }
+  return length;
+}
 
-  if (!net::send(layer.send_sock, p, length, dest)) {
+void send_probe(Protocol protocol, int32_t index, int32_t length, uint8_t ttl, uint32_t dest) {
+  PacketLayer& layer = packet_layer;
+  net::WallClock now;
+  if (!net::read_clock(&now)) fatal(kClockFailure);
+  const int n = build_probe(layer.packet, protocol, index, length, ttl, dest,
+                            ProbeOrigin{settings.self_ip, layer.ip_id_base}, now);
+  const double t = static_cast<double>(now.sec) + static_cast<double>(now.usec) / 1000000.0;
+  if (static_cast<uint32_t>(index) < static_cast<uint32_t>(kProbeIndexCount)) {
+    layer.send_time[index] = t;
+  }
+  if (layer.send_log_count < kProbeIndexCount) {
+    layer.send_log[layer.send_log_count++] = t;
+  }
+  if (!net::send(layer.send_sock, layer.packet, n, dest)) {
     char dotted[kDottedSize];
     std::perror(format_ip(settings.dst_ip, dotted));
   }
+}
+
+void reset_packet_layer() {
+  std::free(packet_layer.packet);
+  packet_layer = PacketLayer{};
+}
+
+void reset_send_times() {
+  std::memset(packet_layer.send_time, 0, sizeof packet_layer.send_time);
 }
 
 void close_sockets() {

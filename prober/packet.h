@@ -1,5 +1,6 @@
-// Raw sockets and probe packets: the two sockets of a run, the one packet
-// buffer in which every probe is built, and the send-time records.
+// Raw sockets and probe packets: the two sockets of a run, the probe
+// builder, the one packet buffer in which every probe is built, and the
+// send-time records.
 //
 // Layout of a probe of L bytes: IPv4 header at 0 (total length and
 // identification in host byte order), UDP or ICMP echo header at 20, payload
@@ -12,6 +13,7 @@
 #include <cstdint>
 
 #include "prober/common.h"
+#include "prober/net.h"
 
 namespace kovrin {
 
@@ -24,11 +26,22 @@ constexpr uint32_t echo_marker = 0x78EFCDAB;
 constexpr uint8_t kEchoMarkerBytes[4] = {
     echo_marker & 0xFF, echo_marker >> 8 & 0xFF, echo_marker >> 16 & 0xFF, echo_marker >> 24};
 
+// The transport of a probe; the IP header's protocol byte follows it, and
+// so, on the wire, does everything else: the echo probes of a UDP run leave
+// through the UDP socket.
+enum class Protocol { kUdp, kIcmp };
+
+// What a probe carries besides its own index, length and TTL.
+struct ProbeOrigin {
+  uint32_t source;      // self_ip, network byte order; 0 lets the platform choose
+  uint16_t ip_id_base;  // identification of probe index 0
+};
+
 struct PacketLayer {
   int send_sock = -1;
   int recv_sock = -1;
   uint16_t ip_id_base = 0;     // (pid | 0x8000) mod 65536
-  uint8_t* packet = nullptr;   // kPacketSize bytes, zero where no field is written
+  uint8_t* packet = nullptr;   // kPacketSize bytes, every probe is built in it
   // Send time of the probe last sent with each index; 0 for unused indices.
   double send_time[kProbeIndexCount] = {};
   // Send time of every probe in send order; not reset between runs.
@@ -46,18 +59,27 @@ int open_raw_socket(int port, int protocol);
 // return on failure.
 void init_sockets();
 
-// Allocates the packet buffer, takes ip_id_base and writes the header
-// template for settings.use_icmp, dst_ip and self_ip, which must be final.
+// Allocates the packet buffer and takes ip_id_base.
 void init_packet();
 
-// Reshape the buffer for the other protocol; the caller sets use_icmp.
-void use_udp_template();
-void use_icmp_template();
+// Builds a whole probe of the given protocol, index (0..1125), total length
+// (28..1500) and TTL to dest in buffer (at least length bytes), with
+// send_time in its payload: every byte of the layout above, the rest of the
+// length zero.  Returns the length.  Reads nothing but its arguments.
+int build_probe(uint8_t* buffer, Protocol protocol, int32_t index, int32_t length, uint8_t ttl,
+                uint32_t dest, const ProbeOrigin& origin, const net::WallClock& send_time);
 
-// Finishes the probe with the given index (0..1125), total length (28..1500)
-// and TTL in the buffer, records its send time and sends it to dest.
-// A failed send is reported and passed over.
-void send_probe(int32_t index, int32_t length, uint8_t ttl, uint32_t dest);
+// Reads the clock, builds the probe in the packet buffer, records its send
+// time under its index and in the send log, and sends it to dest.  A failed
+// send is reported and passed over.
+void send_probe(Protocol protocol, int32_t index, int32_t length, uint8_t ttl, uint32_t dest);
+
+// Clears the send time of every index; the send log keeps growing.
+void reset_send_times();
+
+// The state at program start: no sockets, no packet buffer (a buffer is
+// freed), empty send-time tables and send log.
+void reset_packet_layer();
 
 // RFC 1071 checksum of length bytes, in memory order: store the result
 // with memcpy, no byte swap.

@@ -62,73 +62,76 @@ TEST(InternetChecksum, LongBuffersMatchWordByWordSum) {
 
 class PacketTest : public testing_util::ProberTest {
  protected:
-  void SetUp() override {
-    ProberTest::SetUp();
+  void prepare() override {
     settings.dst_ip = ip(192, 0, 2, 1);
   }
   // The last packet sent.
   const Bytes& last() { return fake::fake_net.sent.back().bytes; }
 };
 
-// Worked examples at clock 1000000000.5 with process id 0x12345 (so
-// ip_id_base 0xA345).  The total length and the identification are in host
-// order, written here for a little-endian host.
-TEST_F(PacketTest, WorkedExamples) {
+// The builder alone: a probe's bytes from its arguments.
+Bytes build(Protocol protocol, int32_t index, int32_t length, uint8_t ttl, uint32_t dest,
+            uint32_t source, uint16_t id_base, net::WallClock when) {
+  Bytes buffer(kPacketSize, 0xEE);  // whatever a previous probe left
+  const int n = build_probe(buffer.data(), protocol, index, length, ttl, dest,
+                            ProbeOrigin{source, id_base}, when);
+  EXPECT_EQ(n, length);
+  buffer.resize(static_cast<size_t>(n));
+  return buffer;
+}
+
+constexpr net::WallClock kHalfPast = {1000000000, 500000};
+
+// Worked examples at clock 1000000000.5 with identification base 0xA345.
+// The total length and the identification are in host order, written here
+// for a little-endian host.
+TEST(BuildProbe, WorkedExamples) {
   if (std::endian::native != std::endian::little) GTEST_SKIP() << "host-order fields";
   struct Case {
-    int use_icmp;
+    Protocol protocol;
     int32_t index;
     int32_t length;
     uint8_t ttl;
     const char* hex;
   };
   const Case cases[] = {
-      {0, 7, 60, 3,
+      {Protocol::kUdp, 7, 60, 3,
        "45003c00 4ca30000 03116d49 00000000 c0000201 7ab7a9b1 00284f8a 07030000"
        "00000000 00ca9a3b 00000000 20a10700 00000000 00000000 00000000"},
-      {1, 7, 60, 3,
+      {Protocol::kIcmp, 7, 60, 3,
        "45003c00 4ca30000 03016d59 00000000 c0000201 080075a9 7ab7a9b1 abcdef78"
        "00000000 00ca9a3b 00000000 20a10700 00000000 00000000 00000000"},
   };
   for (const Case& c : cases) {
-    SetUp();
-    settings.use_icmp = c.use_icmp;
-    testing_util::start_run();
-    EXPECT_EQ(packet_layer.ip_id_base, 0xA345);
-    send_probe(c.index, c.length, c.ttl, settings.dst_ip);
-    EXPECT_EQ(last(), from_hex(c.hex)) << "use_icmp " << c.use_icmp;
-    EXPECT_EQ(fake::fake_net.sent.back().dest, settings.dst_ip);
-    EXPECT_DOUBLE_EQ(packet_layer.send_time[c.index], 1000000000.5);
-    TearDown();
+    EXPECT_EQ(build(c.protocol, c.index, c.length, c.ttl, ip(192, 0, 2, 1), 0, 0xA345, kHalfPast),
+              from_hex(c.hex))
+        << "icmp " << (c.protocol == Protocol::kIcmp);
   }
 }
 
-// Every length, both modes, through the templates switched the way the
-// train switches them: fields at their offsets, all three checksums valid.
-TEST_F(PacketTest, FieldsAndChecksumsForEveryLength) {
-  settings.self_ip = ip(10, 9, 8, 7);
-  testing_util::start_run();
-  for (int use_icmp = 0; use_icmp <= 1; ++use_icmp) {
-    settings.use_icmp = use_icmp;
-    if (use_icmp) use_icmp_template(); else use_udp_template();
+// Every length, both protocols, built one after the other in one buffer:
+// fields at their offsets, all three checksums valid, the rest zero.
+TEST(BuildProbe, FieldsAndChecksumsForEveryLength) {
+  const uint32_t dest = ip(192, 0, 2, 1);
+  for (Protocol protocol : {Protocol::kUdp, Protocol::kIcmp, Protocol::kUdp}) {
+    const bool icmp = protocol == Protocol::kIcmp;
     for (int32_t length = 28; length <= kPacketSize; length += (length < 70 ? 1 : 61)) {
       const int32_t index = length % 3 == 0 ? 0 : 1125 - length % 7;
       const uint8_t ttl = static_cast<uint8_t>(length % 255 + 1);
-      send_probe(index, length, ttl, settings.dst_ip);
-      const Bytes& p = last();
-      SCOPED_TRACE(testing::Message() << "icmp " << use_icmp << " length " << length);
-      ASSERT_EQ(p.size(), static_cast<size_t>(length));
+      const Bytes p = build(protocol, index, length, ttl, dest, ip(10, 9, 8, 7), 0xA345,
+                            net::WallClock{1000000000 + length, length * 7});
+      SCOPED_TRACE(testing::Message() << "icmp " << icmp << " length " << length);
       uint16_t total, id;
       std::memcpy(&total, &p[2], 2);
       std::memcpy(&id, &p[4], 2);
       EXPECT_EQ(total, length);
       EXPECT_EQ(id, static_cast<uint16_t>(0xA345 + index));
       EXPECT_EQ(p[8], ttl);
-      EXPECT_EQ(p[9], use_icmp ? 1 : 17);
+      EXPECT_EQ(p[9], icmp ? 1 : 17);
       EXPECT_TRUE(checksum_verifies(Bytes(p.begin(), p.begin() + 20)));
-      EXPECT_EQ(be16(p, 20 + (use_icmp ? 6 : 2)), seq_base + index);
+      EXPECT_EQ(be16(p, 20 + (icmp ? 6 : 2)), seq_base + index);
       const Bytes transport(p.begin() + 20, p.end());
-      if (use_icmp) {
+      if (icmp) {
         EXPECT_EQ(be16(p, 20), 0x0800);  // type 8, code 0
         EXPECT_EQ(be16(p, 24), probe_port);
         EXPECT_TRUE(checksum_verifies(transport));
@@ -151,42 +154,48 @@ TEST_F(PacketTest, FieldsAndChecksumsForEveryLength) {
 }
 
 // Finds a probe whose checksum in the field at `field` would come out 0 by
-// trying clock readings (the send time is summed into the transport
-// checksums) or destinations (summed into all three), and checks that it
-// goes out as 0xFFFF.
-TEST_F(PacketTest, ZeroChecksumIsSentAsFFFF) {
+// trying send times (summed into the transport checksums) or destinations
+// (summed into all three), and checks that it goes out as 0xFFFF.
+TEST(BuildProbe, ZeroChecksumIsSentAsFFFF) {
   struct Case {
-    int use_icmp;
+    Protocol protocol;
     int field;
     bool vary_dest;
   };
-  const Case cases[] = {{0, 10, true}, {0, 26, false}, {1, 22, false}};
+  const Case cases[] = {{Protocol::kUdp, 10, true}, {Protocol::kUdp, 26, false},
+                        {Protocol::kIcmp, 22, false}};
   for (const Case& c : cases) {
-    SetUp();
-    settings.use_icmp = c.use_icmp;
-    testing_util::start_run();
     bool found = false;
     for (uint32_t k = 0; k < 0x20000 && !found; ++k) {
-      const uint32_t dest = c.vary_dest ? ip(192, 0, static_cast<int>(k >> 8 & 0xFF), static_cast<int>(k & 0xFF)) : settings.dst_ip;
-      if (!c.vary_dest) fake::fake_net.clock_usec = 1000000000000000 + k;
-      send_probe(9, 60, 5, dest);
-      const Bytes& p = last();
+      const uint32_t dest = c.vary_dest ? ip(192, 0, static_cast<int>(k >> 8 & 0xFF), static_cast<int>(k & 0xFF))
+                                        : ip(192, 0, 2, 1);
+      const net::WallClock when =
+          c.vary_dest ? kHalfPast : net::WallClock{1000000000 + k / 1000000, k % 1000000};
+      const Bytes p = build(c.protocol, 9, 60, 5, dest, 0, 0xA345, when);
       found = be16(p, static_cast<size_t>(c.field)) == 0xFFFF;
-      if (found) {
-        const Bytes header(p.begin(), p.begin() + 20);
-        EXPECT_TRUE(checksum_verifies(header));
-      }
-      fake::fake_net.sent.clear();
-      packet_layer.send_log_count = 0;
+      if (found) EXPECT_TRUE(checksum_verifies(Bytes(p.begin(), p.begin() + 20)));
     }
     EXPECT_TRUE(found) << "field " << c.field;
-    TearDown();
   }
+}
+
+// send_probe stamps the probe with the clock, logs it and sends it.
+TEST_F(PacketTest, SendProbeStampsLogsAndSends) {
+  settings.self_ip = ip(10, 9, 8, 7);
+  testing_util::start_run();
+  send_probe(Protocol::kIcmp, 7, 60, 3, settings.dst_ip);
+  const net::WallClock when = {1000000000, 500000};
+  EXPECT_EQ(last(), build(Protocol::kIcmp, 7, 60, 3, settings.dst_ip, settings.self_ip,
+                          packet_layer.ip_id_base, when));
+  EXPECT_EQ(packet_layer.ip_id_base, 0xA345);
+  EXPECT_EQ(fake::fake_net.sent.back().dest, settings.dst_ip);
+  EXPECT_DOUBLE_EQ(packet_layer.send_time[7], 1000000000.5);
+  EXPECT_DOUBLE_EQ(packet_layer.send_log[0], 1000000000.5);
 }
 
 TEST_F(PacketTest, LoadPacketsShareIndexZero) {
   testing_util::start_run();
-  for (int i = 0; i < 3; ++i) send_probe(0, 500, 100, settings.dst_ip);
+  for (int i = 0; i < 3; ++i) send_probe(Protocol::kUdp, 0, 500, 100, settings.dst_ip);
   for (const auto& sent : fake::fake_net.sent) {
     EXPECT_EQ(be16(sent.bytes, 22), seq_base);
     uint16_t id;
@@ -202,8 +211,8 @@ TEST_F(PacketTest, FailedSendIsReportedAndPassedOver) {
   testing_util::start_run();
   fake::fake_net.send_errno = ENETUNREACH;
   testing::internal::CaptureStderr();
-  send_probe(2, 60, 1, settings.dst_ip);
-  send_probe(3, 60, 1, settings.dst_ip);
+  send_probe(Protocol::kUdp, 2, 60, 1, settings.dst_ip);
+  send_probe(Protocol::kUdp, 3, 60, 1, settings.dst_ip);
   EXPECT_EQ(testing::internal::GetCapturedStderr(),
             "192.0.2.1: Network is unreachable\n192.0.2.1: Network is unreachable\n");
   EXPECT_EQ(fake::fake_net.sent.size(), 2u);
@@ -219,13 +228,11 @@ TEST_F(PacketTest, SocketsByMode) {
   };
   const Case cases[] = {{0, 0, {17, 1}}, {1, 0, {1, 1}}, {0, 1, {17, 117}}, {1, 1, {1, 117}}};
   for (const Case& c : cases) {
-    SetUp();
+    fresh();
     settings.use_icmp = c.use_icmp;
     settings.planetlab_raw = c.planetlab_raw;
     testing_util::start_run();
     EXPECT_EQ(fake::fake_net.opened_protocols, c.protocols);
-    EXPECT_EQ(packet_layer.packet[9], c.use_icmp ? 1 : 17);
-    TearDown();
   }
 }
 
@@ -256,7 +263,7 @@ TEST_F(PacketDeathTest, SystemCallFailuresExit1) {
       {
         testing_util::start_run();
         fake::fake_net.clock_fails = true;
-        send_probe(2, 60, 1, settings.dst_ip);
+        send_probe(Protocol::kUdp, 2, 60, 1, settings.dst_ip);
       },
       testing::ExitedWithCode(1), "^get_time\\(\\) fails, exit\n: Invalid argument\n$");
 }

@@ -14,6 +14,7 @@
 
 #include "prober/analysis.h"
 #include "prober/capture.h"
+#include "prober/kovrin.h"
 #include "prober/net_fake.h"
 #include "prober/packet.h"
 #include "prober/report.h"
@@ -130,23 +131,18 @@ inline void start_run() {
 }
 
 // Every test starts from the start-up state: default settings, empty
-// tables, a fresh recording platform layer.
+// tables, a fresh recording platform layer.  A test that runs several cases
+// calls fresh() before each; a fixture adds its own start in prepare().
 class ProberTest : public ::testing::Test {
  protected:
-  void SetUp() override {
+  void SetUp() override { fresh(); }
+  void TearDown() override { reset_prober_state(); }
+  void fresh() {
     fake::reset_fake_net();
-    settings = Settings{};
-    std::free(packet_layer.packet);
-    packet_layer = PacketLayer{};
-    train_state = TrainState{};
-    reset_capture();
-    reset_analysis();
-    detect::reset_detection(detection);
+    reset_prober_state();
+    prepare();
   }
-  void TearDown() override {
-    std::free(packet_layer.packet);
-    packet_layer.packet = nullptr;
-  }
+  virtual void prepare() {}
 };
 
 }  // namespace kovrin::testing_util

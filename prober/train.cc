@@ -30,21 +30,18 @@ void send_train(uint32_t dest, int32_t delay) {
   net::pause_usec(kPauseUsec);
   train_state.start_time = get_time();
 
+  const Protocol protocol = s.use_icmp ? Protocol::kIcmp : Protocol::kUdp;
   if (s.use_icmp == 0 && s.planetlab_raw == 0) {
     // The round-trip time comes from ICMP echoes even in UDP mode; they
     // leave through the UDP socket, the header's protocol byte decides.
-    settings.use_icmp = 1;
-    use_icmp_template();
     const int32_t first = 2 * s.end_pkt_num + s.udp_pkt_num + 3;
     for (int k = 0; k < kEchoProbes; ++k) {
-      send_probe(first + k, kMeasureSize, kLoadTtl, dest);
+      send_probe(Protocol::kIcmp, first + k, kMeasureSize, kLoadTtl, dest);
     }
-    settings.use_icmp = 0;
-    use_udp_template();
   }
 
   for (int32_t t = 1; t <= s.end_pkt_num; ++t) {
-    send_probe(2 * t, kMeasureSize, static_cast<uint8_t>(t), dest);
+    send_probe(protocol, 2 * t, kMeasureSize, static_cast<uint8_t>(t), dest);
   }
 
   // The load block: back to back, the only work between two packets being
@@ -52,7 +49,7 @@ void send_train(uint32_t dest, int32_t delay) {
   for (int32_t i = 0; i < s.udp_pkt_num; ++i) {
     if (s.debug_mode) std::printf("%d\n", i);
     capture_replies(0);
-    send_probe(0, s.pkt_size, kLoadTtl, dest);
+    send_probe(protocol, 0, s.pkt_size, kLoadTtl, dest);
     if (i == s.udp_pkt_num - 1) break;
     for (int32_t j = 0; j < delay; ++j) {
       if (j % kPollEvery == 0) capture_replies(0);
@@ -60,7 +57,7 @@ void send_train(uint32_t dest, int32_t delay) {
   }
 
   for (int32_t t = s.end_pkt_num; t >= 1; --t) {
-    send_probe(2 * t + 1, kMeasureSize, static_cast<uint8_t>(t), dest);
+    send_probe(protocol, 2 * t + 1, kMeasureSize, static_cast<uint8_t>(t), dest);
   }
 
   capture_replies(1);
@@ -71,14 +68,17 @@ void send_train(uint32_t dest, int32_t delay) {
                 s.udp_pkt_num);
 }
 
+void reset_train() { train_state = TrainState{}; }
+
 void probe_once() {
   if (settings.verbose_mode) {
     std::printf("probe_once() with [%d %d]\n", settings.udp_pkt_num, settings.delay_num);
   }
+  // Each module empties its own per-run state; the send log lives on.
+  reset_send_times();
   reset_capture();
   reset_analysis();
-  train_state.run_summary[0] = '\0';
-  std::memset(packet_layer.send_time, 0, sizeof packet_layer.send_time);
+  reset_train();
 
   send_train(settings.dst_ip, settings.delay_num);
   if (capture_store.foreign_id_count > 0) {
@@ -91,6 +91,8 @@ void probe_once() {
                  n, n == 1 ? "reply" : "replies");
   }
 
+  // The round-trip time is computed at the end of the analysis, so echo
+  // replies alone give none: a run that no router answered reports no path.
   if (capture_store.rec_i > 0) analyse_replies();
 }
 

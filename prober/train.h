@@ -26,6 +26,9 @@ extern TrainState train_state;
 // writes run_summary.
 void send_train(uint32_t dest, int32_t delay);
 
+// Empties the start time and the run summary.
+void reset_train();
+
 // One probe run: resets every per-run table, sends the train and, when a
 // time-exceeded reply was stored, analyses the replies.
 void probe_once();

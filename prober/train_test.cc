@@ -66,8 +66,7 @@ std::vector<std::string> schedule(int e, int l, int s, int y, bool icmp, bool pl
 
 class TrainTest : public testing_util::ProberTest {
  protected:
-  void SetUp() override {
-    ProberTest::SetUp();
+  void prepare() override {
     settings.dst_ip = ip(192, 0, 2, 1);
   }
 };
@@ -115,7 +114,7 @@ TEST_F(TrainTest, ScheduleByOptions) {
   for (const Case& c : cases) {
     SCOPED_TRACE(testing::Message() << "e " << c.e << " l " << c.l << " s " << c.s << " y "
                                     << c.y << " c " << c.icmp << " p " << c.planetlab);
-    SetUp();
+    fresh();
     settings.end_pkt_num = c.e;
     settings.udp_pkt_num = c.l;
     settings.pkt_size = c.s;
@@ -128,7 +127,6 @@ TEST_F(TrainTest, ScheduleByOptions) {
     EXPECT_EQ(o.events, schedule(c.e, c.l, c.s, c.y, c.icmp, c.planetlab, true));
     EXPECT_GT(o.waiting_polls, 1);
     EXPECT_EQ(settings.use_icmp, c.icmp ? 1 : 0);
-    TearDown();
   }
 }
 
