@@ -17,8 +17,6 @@ namespace {
 constexpr uint8_t kTimeExceeded = 11;
 constexpr uint8_t kEchoReply = 0;
 constexpr uint8_t kEchoRequest = 8;
-constexpr uint8_t kProtoIcmp = 1;
-constexpr uint8_t kProtoUdp = 17;
 constexpr double kQuietSeconds = 3.0;
 
 // Receive buffer.  It is not cleared before each receive: every read below

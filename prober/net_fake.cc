@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cmath>
 #include <cstring>
 
 #include "prober/net.h"
@@ -73,21 +74,99 @@ void request_timestamps(int) {}
 
 namespace {
 
-// Queues the destination's answer to an echo request, in order of readiness.
-void answer_echo(const uint8_t* packet, int length) {
-  fake::Incoming reply;
-  reply.bytes.assign(packet, packet + length);
-  reply.bytes[20] = 0;  // echo reply
-  std::memcpy(&reply.bytes[12], &fake_net.echo_from, 4);
-  reply.ready_usec = fake_net.clock_usec + fake_net.echo_delay_usec;
+// Queues a datagram behind every one that is ready no later.
+void queue_incoming(fake::Incoming reply) {
   auto at = std::find_if(fake_net.incoming.begin(), fake_net.incoming.end(),
                          [&](const fake::Incoming& in) { return in.ready_usec > reply.ready_usec; });
   fake_net.incoming.insert(at, std::move(reply));
 }
 
+// An echo reply from `from` returning the request: its bytes with type 0.
+std::vector<uint8_t> echo_answer(const uint8_t* packet, int length, uint32_t from) {
+  std::vector<uint8_t> reply(packet, packet + length);
+  reply[20] = 0;
+  std::memcpy(&reply[12], &from, 4);
+  return reply;
+}
+
+// Queues the destination's answer to an echo request, in order of readiness.
+void answer_echo(const uint8_t* packet, int length) {
+  fake::Incoming reply;
+  reply.bytes = echo_answer(packet, length, fake_net.echo_from);
+  reply.ready_usec = fake_net.clock_usec + fake_net.echo_delay_usec;
+  queue_incoming(std::move(reply));
+}
+
+// An ICMP error message from `from` to the packet's source, quoting the
+// packet's IP header and first 8 payload bytes.
+std::vector<uint8_t> icmp_error(uint8_t type, uint8_t code, uint32_t from, const uint8_t* packet) {
+  constexpr int kQuoted = 28;
+  std::vector<uint8_t> d(20 + 8 + kQuoted, 0);
+  d[0] = 0x45;
+  d[3] = static_cast<uint8_t>(d.size());
+  d[8] = 64;
+  d[9] = 1;
+  std::memcpy(&d[12], &from, 4);
+  std::memcpy(&d[16], packet + 12, 4);
+  d[20] = type;
+  d[21] = code;
+  std::memcpy(&d[28], packet, kQuoted);
+  return d;
+}
+
+// The router that hop h (1-based) reaches: an index into routers, or -1
+// for the destination.
+int router_at(const fake::FakePath& path, int h) {
+  if (path.loop_after > 0 && h > path.loop_after) {
+    const int cycle = path.loop_after - path.loop_to + 1;
+    return path.loop_to - 1 + (h - path.loop_after - 1) % cycle;
+  }
+  return h <= static_cast<int>(path.routers.size()) ? h - 1 : -1;
+}
+
+// Sends the packet along the path and queues the answer it draws, if any.
+void travel(fake::FakePath& path, const uint8_t* packet, int length) {
+  if (length < 28) return;
+  const int ttl = packet[8];
+  const int end = router_at(path, ttl);
+  const int links = end >= 0 ? ttl : static_cast<int>(path.routers.size()) + 1;
+  const double sent = static_cast<double>(fake_net.clock_usec);
+  const double delay = static_cast<double>(path.link_delay_usec);
+  double reached = sent + links * delay;  // where the TTL runs out, or the destination
+  if (path.bottleneck_after > 0 && links > path.bottleneck_after) {
+    const double queued = sent + path.bottleneck_after * delay;
+    const double start = std::max(queued, path.busy_until_usec);
+    path.busy_until_usec =
+        start + length * 8.0 * 1e6 / static_cast<double>(path.bottleneck_bps);
+    reached += path.busy_until_usec - queued;
+  }
+  fake::Incoming answer;
+  answer.ready_usec = std::llround(reached + links * delay);
+  answer.arrival = static_cast<double>(answer.ready_usec) / 1e6;
+  if (end >= 0) {
+    fake::FakeRouter& router = path.routers[static_cast<size_t>(end)];
+    if (router.silent) return;
+    const uint32_t from =
+        router.second_addr != 0 && router.answers > 0 ? router.second_addr : router.addr;
+    ++router.answers;
+    answer.bytes = icmp_error(11, 0, from, packet);
+  } else if (path.destination == 0) {
+    return;
+  } else if (packet[9] == 1 && packet[20] == 8) {
+    answer.bytes = echo_answer(packet, length, path.destination);
+    std::memcpy(&answer.bytes[16], packet + 12, 4);
+  } else if (packet[9] == 17) {
+    answer.bytes = icmp_error(3, 3, path.destination, packet);
+  } else {
+    return;
+  }
+  queue_incoming(std::move(answer));
+}
+
 }  // namespace
 
 bool send(int fd, uint8_t* packet, int length, uint32_t dest) {
+  if (fake_net.path) travel(*fake_net.path, packet, length);
   if (fake_net.answer_echoes && length >= 52 && packet[9] == 1 && packet[20] == 8) {
     answer_echo(packet, length);
   }

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <deque>
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -23,6 +24,44 @@ struct Incoming {
   int64_t ready_usec = 0;  // not delivered before the clock reaches this
   double arrival = 0.0;    // kernel arrival time reported with it (0: none)
   int64_t wall_step_usec = 0;  // the wall clock steps by this when it is delivered
+};
+
+// A simulated path for runs of the whole program: each packet that send()
+// is given travels it, and what the routers and the destination answer is
+// queued in incoming, in order of readiness, with the kernel arrival time
+// equal to the ready time.
+//
+// Hop h is the router at which TTL h runs out (routers[h - 1]); a packet
+// whose TTL outlasts the routers reaches the destination, one link after the
+// last router.  Every link takes link_delay_usec one way; the link behind
+// router bottleneck_after (1-based; 0 for none) also sends at bottleneck_bps
+// bits a second from a single queue, and packets that cross it wait for it
+// in send order.  Answers travel back without a queue, one link delay per
+// hop.  A router answers a packet whose TTL runs out there with a
+// time-exceeded message quoting the packet's first 28 bytes, from addr (from
+// second_addr once it has answered once, when that is set); a silent one
+// never answers.  The destination answers echo requests with echo replies
+// and UDP datagrams with port-unreachable messages.  With loop_after > 0 the
+// packets past router loop_after go back to router loop_to and round the
+// routers loop_to..loop_after until their TTL runs out; the destination is
+// out of reach and the bottleneck, if any, is crossed once at most.
+// Checksums of the answers are not kept.
+struct FakeRouter {
+  uint32_t addr = 0;
+  uint32_t second_addr = 0;
+  bool silent = false;
+  int answers = 0;  // time-exceeded messages sent so far
+};
+
+struct FakePath {
+  std::vector<FakeRouter> routers;
+  uint32_t destination = 0;  // 0: nothing answers beyond the routers
+  int64_t link_delay_usec = 100;
+  int bottleneck_after = 0;
+  int64_t bottleneck_bps = 0;
+  double busy_until_usec = 0.0;  // the bottleneck's queue empties then
+  int loop_after = 0;
+  int loop_to = 0;
 };
 
 // What happened, in order: "send", "poll" (a receive that found nothing),
@@ -65,6 +104,7 @@ struct FakeNet {
   std::vector<int> opened_protocols;
   std::map<std::string, uint32_t> names;       // forward lookups
   std::map<uint32_t, std::string> addresses;   // reverse lookups
+  std::optional<FakePath> path;  // when set, sends travel it
   int reverse_lookups = 0;
   int forward_lookups = 0;
 };

@@ -15,10 +15,6 @@ PacketLayer packet_layer;
 
 namespace {
 
-constexpr int kProtoIcmp = 1;
-constexpr int kProtoUdp = 17;
-constexpr int kProtoPlanetlab = 117;
-
 // Ones-complement partial sum of 16-bit words in memory order.  Eight bytes
 // are taken at a time as two 32-bit halves: 2^16 = 1 modulo 0xFFFF, so the
 // folded result equals the word-by-word sum.

@@ -17,6 +17,11 @@
 
 namespace kovrin {
 
+// IP protocol numbers of the probes and of the -p receive socket.
+constexpr uint8_t kProtoIcmp = 1;
+constexpr uint8_t kProtoUdp = 17;
+constexpr uint8_t kProtoPlanetlab = 117;
+
 // UDP destination port or ICMP sequence number of probe index 0.
 constexpr int seq_base = 43434;
 // UDP source port, ICMP identifier, and the port the raw sockets are bound to.

@@ -173,7 +173,9 @@ TEST(BuildProbe, ZeroChecksumIsSentAsFFFF) {
           c.vary_dest ? kHalfPast : net::WallClock{1000000000 + k / 1000000, k % 1000000};
       const Bytes p = build(c.protocol, 9, 60, 5, dest, 0, 0xA345, when);
       found = be16(p, static_cast<size_t>(c.field)) == 0xFFFF;
-      if (found) EXPECT_TRUE(checksum_verifies(Bytes(p.begin(), p.begin() + 20)));
+      if (found) {
+        EXPECT_TRUE(checksum_verifies(Bytes(p.begin(), p.begin() + 20)));
+      }
     }
     EXPECT_TRUE(found) << "field " << c.field;
   }
