@@ -3,7 +3,10 @@
 Lab checks prove the paths with the lab's own probes (labprobe.py and the
 sendloop helper); kovrin checks run the prober across the same paths and
 read its report.  Every check is a function taking the context and raising
-AssertionError with the reason when it fails.
+AssertionError with the reason when it fails; what it measured along the way
+goes to ctx.notes, printed after its result.  Checks marked @timing (their
+figures depend on the timing of a shared 2-core machine) get a second run
+with the same thresholds when the first fails; the others get one run.
 """
 
 from __future__ import annotations
@@ -26,10 +29,13 @@ from dataclasses import dataclass, field
 
 from pathlib import Path as FsPath
 
+import gapmodel
 import netlab
+import train
+from expect import report_problems
 from netlab import LAB_DIR, PYTHON, Lab, LinkSpec, PathSpec
 from report import ReportError, debug_replies, parse_report, split_debug
-from scenarios import CATALOGUE, expected_gap_us, target_addr, train_gap_us
+from scenarios import CATALOGUE, target_addr
 
 LABPROBE = str(LAB_DIR / "labprobe.py")
 
@@ -41,6 +47,10 @@ GAP_TOLERANCE = 0.20          # |gap / expected - 1| after the bottleneck
 BOUND_TOLERANCE = 0.20        # |bound / rate - 1| of the rank-1 hop
 BEFORE_SHARE = 0.40           # gaps before the bottleneck stay below this share
 STEERING_RATIO = 1.30         # long-path / short-path send interval with steering
+# Median interval between kovrin's load packets: measured 3.1-4.05 us here
+# (bench/README.md, "The prober's load block"); a block spread by a blocking
+# poll or a sleep between packets is far above this.
+LOAD_INTERVAL_MAX_US = 15.0
 
 # The privileged-start checks.  203.0.113.99 (TEST-NET-3) is no address of
 # the host namespace; the lookup check resolves LOOKUP_NAME through a hosts
@@ -56,6 +66,15 @@ LOOKUP_WAIT_S = 20.0
 OVERLAP_DELAY_S = 0.15
 # The line kovrin may write when it passed over replies to another run's probes.
 PASSED_OVER_RE = re.compile(r"^kovrin: \d+ time-exceeded repl(?:y|ies) passed over\b")
+
+
+TIMING: set = set()
+
+
+def timing(check):
+    """Mark a check whose figures depend on timing: it may run twice."""
+    TIMING.add(check)
+    return check
 
 
 @dataclass
@@ -91,7 +110,7 @@ class Context:
 def lab_trace_lists_routers(ctx: Context) -> None:
     sc = CATALOGUE["bottleneck"]
     res = ctx.probe("bottleneck", "trace", ctx.paths["bottleneck"].dest_addr, "--max-ttl", "9")
-    routers = sc.expect["routers"]
+    routers = sc.expect.routers
     for ttl, head, tail in res["hops"]:
         want = routers[ttl - 1] if ttl <= len(routers) else netlab.DEST_ADDR
         for side in (head, tail):
@@ -100,11 +119,12 @@ def lab_trace_lists_routers(ctx: Context) -> None:
             assert side["type"] == (11 if ttl <= len(routers) else 3), f"TTL {ttl}: ICMP type {side['type']}"
 
 
+@timing
 def lab_tbf_rate(ctx: Context) -> None:
     sc = CATALOGUE["bottleneck"]
     res = ctx.probe("bottleneck", "train", ctx.paths["bottleneck"].dest_addr, "-e", "7", "-l", "60", "-s", "500")
-    expected = expected_gap_us(60, 500, sc.expect["rate_bit"])
-    choke = sc.expect["choke_hop"]
+    expected = gapmodel.BLOCK.gap_us(sc.expect.rate_bit, 1)     # the 60 x 500-byte block alone, at any TTL
+    choke = sc.expect.choke_hop
     gaps = [h["gap_us"] for h in res["hops"]]
     ctx.notes.append(f"labprobe train gaps (us): {[round(g) if g else g for g in gaps]}, expected {expected:.0f} "
                      f"after hop {choke}")
@@ -119,12 +139,12 @@ def lab_tbf_rate(ctx: Context) -> None:
 def lab_loop(ctx: Context) -> None:
     res = ctx.probe("loop", "trace", ctx.paths["loop"].dest_addr, "--max-ttl", "8")
     seen = [h[1]["src"] if h[1] else None for h in res["hops"]]
-    r1, r2, r3 = CATALOGUE["loop"].expect["routers"]
+    r1, r2, r3 = CATALOGUE["loop"].expect.routers
     assert seen == [r1, r2, r3, r2, r3, r2, r3, r2], f"answers by TTL: {seen}"
 
 
 def lab_split(ctx: Context) -> None:
-    hop, second, first = CATALOGUE["split"].expect["split"]
+    hop, second, first = CATALOGUE["split"].expect.split
     res = ctx.probe("split", "trace", ctx.paths["split"].dest_addr, "--max-ttl", "5")
     ttl, head, tail = res["hops"][hop]
     assert head and head["src"] == first, f"head of TTL {ttl}: {head}"
@@ -142,8 +162,9 @@ def lab_unreachable(ctx: Context) -> None:
     assert any(h[1] for h in res["hops"]), "the first router did not answer at all"
 
 
+@timing
 def lab_loss(ctx: Context) -> None:
-    share = CATALOGUE["lossy"].expect["loss"]
+    share = CATALOGUE["lossy"].expect.loss
     res = ctx.probe("lossy", "blast", ctx.paths["lossy"].dest_addr, "-n", "2000", "-s", "100", "--wait", "1.0")
     lost = 1 - res["answered"] / res["sent"]
     ctx.notes.append(f"loss filter: {lost:.3f} lost of {res['sent']}, configured {share}")
@@ -151,8 +172,9 @@ def lab_loss(ctx: Context) -> None:
     assert abs(lost - share) < 0.05, f"lost {lost:.3f}, configured {share}"
 
 
+@timing
 def lab_delay(ctx: Context) -> None:
-    added = CATALOGUE["delayed"].expect["added_rtt_ms"]
+    added = CATALOGUE["delayed"].expect.added_rtt_ms
     res = ctx.probe("delayed", "rtt", ctx.paths["delayed"].dest_addr, "-n", "5")
     base = ctx.probe("lossy", "rtt", ctx.paths["lossy"].dest_addr, "-n", "5")   # same length, no delay
     assert len(res["rtt_ms"]) == 5, f"answers: {res['rtt_ms']}"
@@ -161,6 +183,7 @@ def lab_delay(ctx: Context) -> None:
     assert added <= rtt <= added + 10, f"rtt {rtt:.2f} ms, expected {added} ms plus a little"
 
 
+@timing
 def lab_icmp_limits(ctx: Context) -> None:
     # 30 probes that expire at router 1 at once: the limited router answers
     # only its burst; the same burst at an unlimited router is answered in full.
@@ -171,8 +194,9 @@ def lab_icmp_limits(ctx: Context) -> None:
     assert limited["answered"] < 30, f"limited router answered all {limited['answered']}"
 
 
+@timing
 def lab_dup(ctx: Context) -> None:
-    share = CATALOGUE["dup"].expect["dup"]
+    share = CATALOGUE["dup"].expect.dup
     res = ctx.probe("dup", "blast", ctx.paths["dup"].dest_addr, "-n", "2000", "-s", "100", "--wait", "1.0")
     extra = res["answered"] / res["sent"] - 1
     want = share / (1 - share)          # copies are copied again with the same share
@@ -182,6 +206,7 @@ def lab_dup(ctx: Context) -> None:
     assert abs(extra - want) < 0.04, f"{extra:.3f} extra answers, expected about {want:.3f}"
 
 
+@timing
 def lab_reorder(ctx: Context) -> None:
     res = ctx.probe("reorder", "order", ctx.paths["reorder"].dest_addr, "-n", "500")
     plain = ctx.probe("bottleneck", "order", ctx.paths["bottleneck"].dest_addr, "-n", "500")
@@ -197,20 +222,20 @@ def lab_reorder(ctx: Context) -> None:
 
 def lab_silent(ctx: Context) -> None:
     sc = CATALOGUE["silent"]
-    silent = sc.expect["silent_hop"]
+    silent = sc.expect.silent_hop
     res = ctx.probe("silent", "trace", ctx.paths["silent"].dest_addr, "--max-ttl", "9")
     for ttl, head, tail in res["hops"]:
         if ttl - 1 == silent:
             assert head is None and tail is None, f"the silent router answered: {head} {tail}"
-        elif ttl <= len(sc.expect["routers"]):
-            want = sc.expect["routers"][ttl - 1]
+        elif ttl <= len(sc.expect.routers):
+            want = sc.expect.routers[ttl - 1]
             assert head and tail and head["src"] == tail["src"] == want, f"TTL {ttl}: {head} {tail}, expected {want}"
         else:
             assert head and head["type"] == 3, f"TTL {ttl}: the destination did not answer: {head}"
 
 
 def lab_alternate(ctx: Context) -> None:
-    hop, pair = CATALOGUE["alternate"].expect["alternating"]
+    hop, pair = CATALOGUE["alternate"].expect.alternating
     # The trace sends head and tail of each TTL back to back: with strict
     # round robin at the router before, the two always take different links.
     for _ in range(2):
@@ -236,30 +261,31 @@ def cpu_seconds(pid: int) -> float:
     return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
 
 
+@timing
 def lab_delay_all(ctx: Context) -> None:
     sc = CATALOGUE["delay-10ms"]
     path = ctx.paths["delay-10ms"]
-    added = sc.expect["added_rtt_ms"]
+    added = sc.expect.added_rtt_ms
     lines = [int(pid) for ns in path.delay_ns.values() for pid in netlab.run(["ip", "netns", "pids", ns]).stdout.split()]
     before = sum(cpu_seconds(p) for p in lines)
     t0 = time.time()
     res = ctx.probe("delay-10ms", "rtt", path.dest_addr, "-n", "5")
-    train = ctx.probe("delay-10ms", "train", path.dest_addr, "-e", "8", "-l", "60", "-s", "500")
+    block = ctx.probe("delay-10ms", "train", path.dest_addr, "-e", "8", "-l", "60", "-s", "500")
     busy = sum(cpu_seconds(p) for p in lines) - before
     rtt = statistics.median(res["rtt_ms"]) if res["rtt_ms"] else None
     ctx.notes.append(f"delay lines on all {len(path.delay_ns)} links: rtt {rtt} ms for {added} ms added; "
                      f"{busy:.2f} s of CPU for its {len(lines)} delay lines in {time.time() - t0:.1f} s of probes; "
-                     f"train gaps {[round(h['gap_us']) if h['gap_us'] else None for h in train['hops']]}")
+                     f"train gaps {[round(h['gap_us']) if h['gap_us'] else None for h in block['hops']]}")
     assert len(path.delay_ns) == sc.path.routers + 1, f"delay lines on {sorted(path.delay_ns)}"
     assert rtt is not None and added <= rtt <= added + 10, f"rtt {rtt} ms, expected {added} ms plus a little"
-    choke = sc.expect["choke_hop"]
-    expected = expected_gap_us(60, 500, sc.expect["rate_bit"])
-    g = train["hops"][choke]["gap_us"]
+    choke = sc.expect.choke_hop
+    expected = gapmodel.BLOCK.gap_us(sc.expect.rate_bit, 1)     # the 60 x 500-byte block alone
+    g = block["hops"][choke]["gap_us"]
     assert g is not None and abs(g / expected - 1) <= GAP_TOLERANCE, f"gap {g} us after the bottleneck, {expected:.0f}"
 
 
+@timing
 def lab_cross(ctx: Context) -> None:
-    sc = CATALOGUE["cross-half"]
     path = ctx.paths["cross-half"]
     c = path.spec.cross
     # The sender stops by itself: half a second of traffic, then it exits.
@@ -270,7 +296,7 @@ def lab_cross(ctx: Context) -> None:
     ctx.lab.helpers.remove(proc)
     assert proc.returncode == 0, f"cross sender exit {proc.returncode}: {err.strip()}"
     sent = int(out.split()[1])
-    want = 0.5 * c.rate_bit / ((c.size + 14) * 8)
+    want = 0.5 * c.rate_bit / (gapmodel.frame(c.size) * 8)
     assert abs(sent / want - 1) < 0.05 and took < 3, f"sent {sent} in {took:.1f} s, expected {want:.0f} in 0.5 s"
     # Around a program: the bottleneck carries the cross traffic, which the
     # router after it drops without an answer.
@@ -284,10 +310,10 @@ def lab_cross(ctx: Context) -> None:
     assert res.returncode == 0, f"program failed: {res.stderr.strip()}"
     assert abs(rate / c.rate_bit - 1) < 0.05, f"cross rate {rate:.0f} bit/s, configured {c.rate_bit}"
     assert 1.0 <= seconds < 3.0, f"cross traffic ran {seconds} s around a 1 s program"
-    assert after - before >= 0.97 * sent * (c.size + 14), f"bottleneck passed {after - before} bytes of {sent} packets"
+    assert after - before >= 0.97 * sent * gapmodel.frame(c.size), \
+        f"bottleneck passed {after - before} bytes of {sent} packets"
     left = netlab.run(["ip", "netns", "pids", shaper]).stdout.split()
     assert not left, f"processes still running in the cross sender's namespace: {left}"
-    assert sc.expect["cross_rate_bit"] == c.rate_bit
 
 
 def tc_sent_bytes(stats: str) -> int:
@@ -296,6 +322,7 @@ def tc_sent_bytes(stats: str) -> int:
     return int(m[1])
 
 
+@timing
 def lab_limits_everywhere(ctx: Context) -> None:
     path = ctx.paths["limited-all"]
     want = netlab.IcmpLimits.kernel().sysctls()
@@ -310,10 +337,10 @@ def lab_limits_everywhere(ctx: Context) -> None:
 
 def measure_send_interval(ctx: Context, path, count: int = 1000, size: int = 500, repeats: int = 3) -> float:
     """Best median interval (us) of a bare sendto loop from the path's host."""
-    tool = netlab.build_tool("sendloop", ctx.lab.tools_dir)
+    argv = netlab.sendloop_argv(path.dest_addr, count, size, ctx.lab.tools_dir)
     best = None
     for _ in range(repeats):
-        proc = ctx.lab.run_sender(path.host, [tool, path.dest_addr, str(count), str(size)], timeout=60)
+        proc = ctx.lab.run_sender(path.host, argv, timeout=60)
         assert proc.returncode == 0, f"sendloop failed: {proc.stderr.strip()}"
         fields = proc.stdout.split()
         median = float(fields[fields.index("median_us") + 1])
@@ -322,6 +349,7 @@ def measure_send_interval(ctx: Context, path, count: int = 1000, size: int = 500
     return best
 
 
+@timing
 def lab_steering(ctx: Context) -> None:
     short, long_ = ctx.paths["steer-1"], ctx.paths["steer-8"]
     figures = {}
@@ -338,95 +366,100 @@ def lab_steering(ctx: Context) -> None:
 
 # ---------------------------------------------------------------- kovrin checks
 
+def assert_report(sc, rep, *options: str, what: str = "") -> None:
+    """The report shows what the scenario calls for (expect.report_problems)."""
+    problems = report_problems(sc, rep, options)
+    assert not problems, f"{what or sc.name}: " + "; ".join(problems)
+
+
 def kovrin_report(ctx: Context, name: str, *options: str):
+    """kovrin's report across scenario `name`, run with these options; it
+    must exit 0 and show what the scenario calls for."""
     proc = ctx.run_kovrin(name, *options)
     assert proc.returncode == 0, f"kovrin {' '.join(options)} exited {proc.returncode}: {proc.stderr.strip()[:300]}"
     try:
-        return parse_report(proc.stdout), proc
+        rep = parse_report(proc.stdout)
     except ReportError as e:
         raise AssertionError(f"unreadable report ({e}): {proc.stdout[:300]!r}") from None
+    assert_report(CATALOGUE[name], rep, *options)
+    return rep, proc
 
 
-def check_hops_and_gaps(ctx: Context, rep, echo: bool = True, name: str = "bottleneck") -> None:
+def check_gaps(ctx: Context, rep, *options: str, name: str = "bottleneck") -> None:
+    """Gaps after the bottleneck within GAP_TOLERANCE of the train model,
+    before it below BEFORE_SHARE of the load block's time."""
     sc = CATALOGUE[name]
-    routers = sc.expect["routers"]
-    got = [h.router for h in rep.hops]
-    assert got == routers, f"hop routers {got}, expected {routers}"
-    assert [h.index for h in rep.hops] == list(range(len(routers))), "hop numbers out of order"
-    choke = sc.expect["choke_hop"]
-    block = expected_gap_us(rep.load, rep.size, sc.expect["rate_bit"])
-    ctx.notes.append(f"kovrin{'' if echo else ' -c'} gaps on {name} (us): {[h.gap_us for h in rep.hops]}; model after hop "
-                     f"{choke}: {[round(train_gap_us(sc.expect['rate_bit'], i + 1, echo=echo)) for i in range(choke, len(routers))]}"
-                     f", load block alone {block:.0f}")
+    choke, rate = sc.expect.choke_hop, sc.expect.rate_bit
+    run_train = train.Train.of_options([*sc.kovrin_args, *options], load=rep.load, size=rep.size)
+    block = gapmodel.BLOCK.gap_us(rate, 1, run_train)
+    model = {h.index: gapmodel.TBF.gap_us(rate, h.index + 1, run_train) for h in rep.hops if h.index >= choke}
+    ctx.notes.append(f"kovrin{''.join(' ' + o for o in options)} gaps on {name} (us): {[h.gap_us for h in rep.hops]}; "
+                     f"model after hop {choke}: {[round(g) for g in model.values()]}, load block alone {block:.0f}")
     for h in rep.hops:
         if h.index >= choke:
-            expected = train_gap_us(sc.expect["rate_bit"], h.index + 1, load=rep.load, size=rep.size, echo=echo)
-            assert abs(h.gap_us / expected - 1) <= GAP_TOLERANCE, \
-                f"hop {h.index}: gap {h.gap_us} us, expected about {expected:.0f}"
+            assert abs(h.gap_us / model[h.index] - 1) <= GAP_TOLERANCE, \
+                f"hop {h.index}: gap {h.gap_us} us, expected about {model[h.index]:.0f}"
         else:
-            expected = block
-            assert 0 <= h.gap_us < BEFORE_SHARE * expected, f"hop {h.index} before the bottleneck: gap {h.gap_us} us"
+            assert 0 <= h.gap_us < BEFORE_SHARE * block, f"hop {h.index} before the bottleneck: gap {h.gap_us} us"
 
 
+@timing
 def kovrin_udp(ctx: Context) -> None:
     rep, _ = kovrin_report(ctx, "bottleneck")
-    check_hops_and_gaps(ctx, rep)
+    check_gaps(ctx, rep)
     assert rep.rtt_ms is not None and rep.rtt_ms > 0, "no rtt line in UDP mode"
     assert rep.rtt_addr == netlab.DEST_ADDR, f"rtt from {rep.rtt_addr}"
-    assert not rep.loops and not rep.changes, f"anomalies on a plain chain: {rep.loops} {rep.changes}"
 
 
+@timing
 def kovrin_icmp(ctx: Context) -> None:
     rep, _ = kovrin_report(ctx, "bottleneck", "-c")
-    check_hops_and_gaps(ctx, rep, echo=False)
+    check_gaps(ctx, rep, "-c")
 
 
+@timing
 def kovrin_detection(ctx: Context) -> None:
     sc = CATALOGUE["bottleneck"]
     rep, _ = kovrin_report(ctx, "bottleneck", "-o")
-    check_hops_and_gaps(ctx, rep)
-    choke, rate = sc.expect["choke_hop"], sc.expect["rate_bit"] / 1e6
+    check_gaps(ctx, rep, "-o")
+    choke, rate = sc.expect.choke_hop, sc.expect.rate_bit / 1e6
     ranked = [h.index for h in rep.hops if h.rank == "1"]
     assert ranked == [choke], f"rank 1 on hops {ranked}, expected on hop {choke}"
     bound = rep.hops[choke].bound
     assert abs(bound / rate - 1) <= BOUND_TOLERANCE, f"bound {bound} Mbit/s, rate {rate}"
-    assert rep.conf is not None and len(rep.conf) >= 1, "no confidence for the choke point"
+    assert len(rep.conf) >= 1, "no confidence for the choke point"
     ctx.notes.append(f"kovrin -o: rank 1 on hop {choke}, bound {bound:.3f} Mbit/s for {rate:g} Mbit/s")
 
 
+@timing
 def kovrin_send_times(ctx: Context) -> None:
+    # The send log's length, numbering and order are the report's shape
+    # (kovrin_report); what is timed is the load block leaving back to back.
+    sc = CATALOGUE["bottleneck"]
     rep, _ = kovrin_report(ctx, "bottleneck", "-t")
-    assert len(rep.send_times) == 125, f"{len(rep.send_times)} send times, expected 125"
-    assert [j for j, _ in rep.send_times] == list(range(125)), "send log numbering"
     times = [t for _, t in rep.send_times]
-    assert all(b >= a for a, b in zip(times, times[1:])), "send times go backwards"
-    load = times[35:95]
-    gaps = sorted((b - a) * 1e6 for a, b in zip(load, load[1:]))
-    ctx.notes.append(f"kovrin load block: median send interval {gaps[len(gaps) // 2]:.2f} us")
+    load = times[train.Train.of_options(sc.kovrin_args, load=rep.load, size=rep.size).load_block()]
+    median = statistics.median((b - a) * 1e6 for a, b in zip(load, load[1:]))
+    ctx.notes.append(f"kovrin load block: median send interval {median:.2f} us")
+    assert median <= LOAD_INTERVAL_MAX_US, \
+        f"load packets leave {median:.2f} us apart (median), more than {LOAD_INTERVAL_MAX_US} us"
 
 
 def kovrin_loop(ctx: Context) -> None:
-    sc = CATALOGUE["loop"]
-    rep, _ = kovrin_report(ctx, "loop")
-    assert (sc.expect["loop_hop"], sc.expect["loop_addr"]) in rep.loops, \
-        f"loop lines {rep.loops}, expected hop {sc.expect['loop_hop']} {sc.expect['loop_addr']}"
-    assert [h.router for h in rep.hops] == sc.expect["routers"], f"hops {[h.router for h in rep.hops]}"
+    kovrin_report(ctx, "loop")
 
 
 def kovrin_split(ctx: Context) -> None:
-    hop, second, first = CATALOGUE["split"].expect["split"]
-    rep, _ = kovrin_report(ctx, "split")
-    assert (hop, second, first) in rep.changes, f"route change lines {rep.changes}, expected {(hop, second, first)}"
-    assert rep.hops[hop].router == first, f"hop {hop} router {rep.hops[hop].router}"
+    kovrin_report(ctx, "split")
 
 
 def kovrin_unreachable(ctx: Context) -> None:
-    rep, proc = kovrin_report(ctx, "unreachable")
-    assert rep.no_hops, f"expected '# no hop reponses', got:\n{proc.stdout}"
+    kovrin_report(ctx, "unreachable")
 
 
+@timing
 def kovrin_delay(ctx: Context) -> None:
-    added = CATALOGUE["delayed"].expect["added_rtt_ms"]
+    added = CATALOGUE["delayed"].expect.added_rtt_ms
     rep, _ = kovrin_report(ctx, "delayed")
     last = rep.hops[-1]
     assert added <= last.rtt_ms <= added + 10, f"hop {last.index} rtt {last.rtt_ms} ms, {added} ms added"
@@ -470,8 +503,7 @@ def kovrin_setuid_source(ctx: Context) -> None:
             rep = parse_report(proc.stdout)
         except ReportError as e:
             raise AssertionError(f"{what} as nobody: unreadable report ({e}): {proc.stdout[:300]!r}") from None
-        got = [h.router for h in rep.hops]
-        assert got == sc.expect["routers"], f"{what} as nobody: hop routers {got}, expected {sc.expect['routers']}"
+        assert_report(sc, rep, what=f"{what} as nobody")
 
 
 def kovrin_lookup_unprivileged(ctx: Context) -> None:
@@ -545,10 +577,10 @@ def kovrin_lookup_unprivileged(ctx: Context) -> None:
     except ReportError as e:
         raise AssertionError(f"unreadable report ({e}): {out[:300]!r}") from None
     assert rep.dst == path.dest_addr, f"report for {rep.dst}, expected {path.dest_addr}"
-    got = [h.router for h in rep.hops]
-    assert got == sc.expect["routers"], f"hop routers {got}, expected {sc.expect['routers']}"
+    assert_report(sc, rep)
 
 
+@timing
 def kovrin_overlap(ctx: Context) -> None:
     # Two runs to the same destination, the second started while the first
     # still waits for its replies: each socket sees both runs' replies, and
@@ -581,7 +613,7 @@ def kovrin_overlap(ctx: Context) -> None:
             raise AssertionError(f"run {n}: unreadable output ({e}): {out[:300]!r}") from None
         runs.append((rep, debug_replies(debug), err.strip()))
     (rep1, taken1, err1), (rep2, taken2, err2) = runs
-    choke = sc.expect["choke_hop"]
+    choke = sc.expect.choke_hop
     apart = rep2.start - rep1.start
     shared = {(h, s, t) for h, s, t, _ in taken1} & {(h, s, t) for h, s, t, _ in taken2}
     assert not shared, (f"{len(shared)} replies taken by both runs ({len(taken1)} and {len(taken2)} taken, second "
@@ -593,8 +625,7 @@ def kovrin_overlap(ctx: Context) -> None:
     assert 0.03 < apart < 2.0, (f"the runs' trains left {apart:.3f} s apart: they must overlap in their waits for "
                                 "replies but not share the bottleneck queue")
     for n, (rep, taken, _) in enumerate(runs, 1):
-        got = [h.router for h in rep.hops]
-        assert got == sc.expect["routers"], f"run {n}: hop routers {got}, expected {sc.expect['routers']}"
+        assert_report(sc, rep, "-o", "-d", what=f"run {n}")
         want = {(h.index, side) for h in rep.hops for side in (0, 1)}
         missing = sorted(want - {(hop, side) for hop, side, _, _ in taken})
         assert not missing, f"run {n}: no reply line for (hop, side) {missing}"
@@ -611,17 +642,15 @@ def kovrin_overlap(ctx: Context) -> None:
                      f"replies taken, none shared; stderr {err1 or '-'!r} / {err2 or '-'!r}")
 
 
+@timing
 def kovrin_loop_keeps_gaps(ctx: Context) -> None:
     # The loop behind the bottleneck answers the load packets too; those
     # answers must not crowd out the tails of the hops before the loop.
     name = "loop-bottleneck"
-    sc = CATALOGUE[name]
     rep, _ = kovrin_report(ctx, name)
-    assert (sc.expect["loop_hop"], sc.expect["loop_addr"]) in rep.loops, \
-        f"loop lines {rep.loops}, expected hop {sc.expect['loop_hop']} {sc.expect['loop_addr']}"
     zero = [h.index for h in rep.hops if h.gap_us <= 0]
     assert not zero, f"hops {zero} lost their gaps: {[h.gap_us for h in rep.hops]}"
-    check_hops_and_gaps(ctx, rep, name=name)
+    check_gaps(ctx, rep, name=name)
 
 
 def host_tx_packets(ctx: Context, path) -> int:
@@ -744,6 +773,32 @@ def mount_options(path: str) -> list[str]:
     return options
 
 
+def run_check(ctx: Context, check, verbose: bool = True) -> tuple[bool, str, list[str]]:
+    """Run one check: (passed, why it failed, its notes).
+
+    Timing on a shared 2-core machine has rare outliers (a gap or a round
+    trip well off the rest), so a timing check that fails gets a second run
+    with the same thresholds; it passes if that run passes.  The notes of
+    both runs are kept, with the first run's failure between them."""
+    notes, failure = [], ""
+    runs = 2 if check in TIMING else 1
+    for attempt in range(1, runs + 1):
+        ctx.notes = []
+        try:
+            check(ctx)
+            return True, "", notes + ctx.notes
+        except AssertionError as e:
+            notes += ctx.notes
+            failure = str(e)
+            if attempt < runs:
+                notes.append(f"failed on its first run ({failure}); a second run follows")
+        except Exception as e:   # a broken check is a failure too, with its trace
+            if verbose:
+                traceback.print_exc()
+            return False, f"{type(e).__name__}: {e}", notes + ctx.notes
+    return False, failure, notes
+
+
 def run_all(kovrin: str | None, only: set | None = None, verbose: bool = True) -> tuple[int, int, int]:
     passed = failed = skipped = 0
 
@@ -793,26 +848,10 @@ def run_all(kovrin: str | None, only: set | None = None, verbose: bool = True) -
                     skipped += 1
                     print(f"SKIP {check.__name__} (no --kovrin)")
                     continue
-                try:
-                    try:
-                        check(ctx)
-                    except AssertionError as first:
-                        # Timing on a shared 2-core machine has rare outliers (a
-                        # gap or a round trip well off the rest): a check gets a
-                        # second run, with the same thresholds, and the first
-                        # failure is kept in the notes.
-                        ctx.notes.append(f"{check.__name__} passed only on its second run; first: {first}")
-                        check(ctx)
-                    report(check.__name__, True)
-                except AssertionError as e:
-                    ctx.notes.pop()
-                    report(check.__name__, False, str(e))
-                except Exception as e:   # a broken check is a failure too, with its trace
-                    report(check.__name__, False, f"{type(e).__name__}: {e}")
-                    if verbose:
-                        traceback.print_exc()
-            for note in ctx.notes:
-                print(f"note: {note}")
+                ok, reason, notes = run_check(ctx, check, verbose)
+                report(check.__name__, ok, reason)
+                for note in notes:
+                    print(f"  note: {note}", flush=True)
     finally:
         # The binary copies go even when a check broke out of the run.
         setuid_dir = os.path.dirname(ctx.setuid_kovrin) if ctx and ctx.setuid_kovrin else None

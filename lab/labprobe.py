@@ -9,8 +9,8 @@ Run only through the lab's guard, inside a lab host namespace, as root:
     labprobe.py order DST [-n N -s S]        N datagrams back to back: how many answers come out of order
 
 Every result is one JSON object on standard output.  Probes are UDP
-datagrams sent with a chosen TTL to port 43434 + index (as the prober's:
-head of TTL t has index 2t, tail 2t + 1); answers are read from a raw ICMP
+datagrams sent with a chosen TTL to the prober's ports (train.py: head of
+TTL t to head_port(t), tail to tail_port(t)); answers are read from a raw ICMP
 socket with kernel arrival stamps (SO_TIMESTAMPNS), so reading them late
 does not change their times.
 """
@@ -23,7 +23,8 @@ import struct
 import sys
 import time
 
-SEQ_BASE = 43434
+from train import LOAD_PORT, MEASURE_SIZE, head_port, port_ttl_side, tail_port
+
 SO_TIMESTAMPNS = getattr(socket, "SO_TIMESTAMPNS", 35)
 
 
@@ -92,13 +93,12 @@ def cmd_trace(a):
     rx = Receiver()
     s, sport = udp_sender()
     for t in range(1, a.max_ttl + 1):
-        send(s, a.dst, SEQ_BASE + 2 * t, t, 60)
-        send(s, a.dst, SEQ_BASE + 2 * t + 1, t, 60)
+        send(s, a.dst, head_port(t), t, MEASURE_SIZE)
+        send(s, a.dst, tail_port(t), t, MEASURE_SIZE)
         time.sleep(0.002)
     hops = {}
     for stamp, src, p in mine(rx.collect(a.wait), a.dst, sport):
-        index = p[4] - SEQ_BASE
-        ttl, side = index // 2, index % 2
+        ttl, side = port_ttl_side(p[4])
         hops.setdefault(ttl, [None, None])[side] = {"src": src, "type": p[0], "code": p[1]}
     return {"dst": a.dst, "hops": [[t] + hops.get(t, [None, None]) for t in range(1, a.max_ttl + 1)]}
 
@@ -108,18 +108,18 @@ def cmd_train(a):
     s, sport = udp_sender()
     sent = []
     for t in range(1, a.e + 1):
-        send(s, a.dst, SEQ_BASE + 2 * t, t, 60)
+        send(s, a.dst, head_port(t), t, MEASURE_SIZE)
     for _ in range(a.l):
         sent.append(time.time())
-        send(s, a.dst, SEQ_BASE, 64, a.s)
+        send(s, a.dst, LOAD_PORT, 64, a.s)
     for t in range(a.e, 0, -1):
-        send(s, a.dst, SEQ_BASE + 2 * t + 1, t, 60)
+        send(s, a.dst, tail_port(t), t, MEASURE_SIZE)
     stamps = {}
     for stamp, src, p in mine(rx.collect(a.wait), a.dst, sport):
         if p[0] != 11:
             continue
-        index = p[4] - SEQ_BASE
-        stamps.setdefault(index // 2, {})[index % 2] = (stamp, src)
+        ttl, side = port_ttl_side(p[4])
+        stamps.setdefault(ttl, {})[side] = (stamp, src)
     hops = []
     for t in range(1, a.e + 1):
         d = stamps.get(t, {})

@@ -1,17 +1,24 @@
-"""Emulated network paths in network namespaces, and the guard that keeps
-every sender inside them.
+"""Emulated network paths in network namespaces: building them, running
+programs across them, tearing them down.
 
 A path is a chain of namespaces: one host, N routers and one destination,
 joined by veth pairs that are created directly inside the namespaces (the
 machine's own namespace never sees them, has no route to them and is never
-joined to the lab).  Link j joins node j and node j + 1, where node 0 is the
-host, nodes 1..N are the routers and node N + 1 is the destination.
+joined to the lab).  The description of a path is in pathspec.py, the guard
+that keeps every sender inside the lab in guard.py, the traffic control
+programs of a link (tbf, loss and duplication filters, nftables rules) in
+shaping.py.  This module re-exports their names, so `netlab.X` reaches all
+of them.
 
 The only way this module starts a program that sends packets is
 `Lab.sender_command` / `Lab.run_sender` / `Lab.start_sender`: they run the
 program through `ip netns exec` in a host namespace that this Lab object
 created itself, and refuse anything else.  `nsguard.py` repeats the check from
 inside the namespace right before it hands over to the sender.
+
+The system programs the lab drives (ip, tc, ethtool, nft, sysctl, taskset,
+setpriv, gcc) are installed by scripts/lib.sh (`lab_packages`); the lab
+itself installs nothing and says which package is missing.
 
 Usage:
 
@@ -35,52 +42,20 @@ import shutil
 import signal
 import subprocess
 import time
-from dataclasses import dataclass, field
 from pathlib import Path as FsPath
 
-LAB_DIR = FsPath(__file__).resolve().parent
-NSGUARD = LAB_DIR / "nsguard.py"
-PYTHON = "/usr/bin/python3"
-NETNS_DIR = FsPath("/run/netns")
+from guard import (LAB_DIR, NETNS_DIR, NSGUARD, PYTHON, ROUTER_CPU, SENDER_CPU, Guard, GuardError,  # noqa: F401
+                   machine_namespaces, ns_identity, user_group)
+from pathspec import (ALT_NET, CROSS_MAX_PACKETS, CROSS_MAX_RATE, CROSS_MAX_SECONDS, CROSS_NET,  # noqa: F401
+                      CROSS_SINK, DEST_ADDR, DEST_NET, ETH_HEADER, LINK_NET, TBF_BURST, TBF_LIMIT, TBF_MIN_BURST,
+                      UNREACHABLE_ADDR, BuiltPath, CrossSpec, IcmpLimits, LabError, LinkSpec, PathSpec, RouterSpec,
+                      alt_addr, link_addr)
+import train
+from shaping import alternate_ruleset, dup_bytecode, loss_bytecode, shape_commands, silent_ruleset  # noqa: F401
 
 # Every namespace of a lab run is named PREFIX<pid>x<hex>-<path><role>, so the
 # cleanup can tell which run made it and whether that run is still alive.
 PREFIX = "kvl"
-
-# Address plan.  Link j is 10.73.j.0/24: node j holds .1, node j + 1 holds .2.
-# A parallel link beside link j is 10.74.j.0/24.  The destination answers on
-# 10.75.0.1 (a /32 on its loopback); 10.76.0.0/16 is routed by nobody, so a
-# probe to it dies at the first router with "network unreachable".
-LINK_NET = "10.73"
-ALT_NET = "10.74"
-DEST_ADDR = "10.75.0.1"
-DEST_NET = "10.75.0.0/16"
-UNREACHABLE_ADDR = "10.76.0.1"
-# Cross traffic goes to 10.77.0.0/16: the node that sends it routes the net
-# over the shaped link, and the node at the link's far end has a blackhole
-# route for it, so the packets cross the link and vanish without any answer.
-CROSS_NET = "10.77.0.0/16"
-CROSS_SINK = "10.77.0.1"
-
-# tbf defaults.  tbf charges each packet its Ethernet frame length (IP total
-# length + 14), and its bucket must hold the largest frame that crosses the
-# link (tc rounds the bucket through its time tables, 1514 comes back as
-# 1513, so leave some room).  The bucket is a trade: what it holds passes at
-# line rate when the head of a load block arrives, which shortens every gap
-# behind the link, while a bucket of a single frame cannot make up for a
-# late tbf timer, which lengthens them at high rates.  Measured at the
-# router after the link (lab/watchgap.py), against the ideal gap:
-#   1600 bytes: 10 Mbit/s -5.5 %  (about 1.1 kB passes at once)
-#    600 bytes: 10 Mbit/s -0.3 %, 50 Mbit/s +10 %, 100 Mbit/s +42 %
-#   1100 bytes: 10 Mbit/s -1.7 %, 50 Mbit/s -2.1 %, 100 Mbit/s +2 %
-# so the default is 1100 bytes: two load frames of the default train (514
-# bytes each; measurement frames are 74).  A path for load packets above 580
-# bytes needs LinkSpec(burst=1600).  The queue limit holds the longest train
-# the prober can send (1126 packets of at most 1514 bytes = 1 704 764 bytes),
-# so the bottleneck queues the load block instead of dropping it.
-TBF_BURST = 1100
-TBF_MIN_BURST = 600
-TBF_LIMIT = 2_000_000
 
 # Offloads switched off on every veth.  Without segmentation offloads (GSO,
 # TSO) and receive coalescing (GRO) every packet stays the size it was sent
@@ -90,237 +65,10 @@ TBF_LIMIT = 2_000_000
 # deliver it with a wrong one.
 OFFLOADS_OFF = "gso off tso off gro off tx off"
 
-# CPU steering: senders run on SENDER_CPU; the routers' receive processing is
-# steered to ROUTER_CPU with RPS, so that the forwarding of the path does not
-# run inside the sender's sendto calls.
-SENDER_CPU = 0
-ROUTER_CPU = 1
-
-# Hard bounds of the cross-traffic sender (tools/crossload.c refuses more).
-CROSS_MAX_SECONDS = 60.0
-CROSS_MAX_PACKETS = 2_000_000
-CROSS_MAX_RATE = 1_000_000_000
-
 # Firewall mark that sends a packet over the parallel link of an alternating
 # route, and the routing table that holds that route (table base + router).
 ALT_MARK = 1
 ALT_TABLE_BASE = 100
-
-
-class GuardError(RuntimeError):
-    """Raised when a sender would run outside a host namespace of this lab run."""
-
-
-class LabError(RuntimeError):
-    """Raised when the lab cannot build or drive a path."""
-
-
-# ---------------------------------------------------------------- description
-
-@dataclass
-class LinkSpec:
-    """What happens to traffic on one link, in the direction of the destination."""
-    rate_bit: int | None = None   # tbf rate in bit/s (None: not shaped)
-    burst: int = TBF_BURST        # tbf bucket, bytes
-    limit: int = TBF_LIMIT        # tbf queue, bytes
-    loss: float = 0.0             # share of IPv4 packets dropped at random
-    delay_ms: float = 0.0         # one-way delay of a delay line spliced into the link (both directions)
-    jitter_ms: float = 0.0        # extra random delay 0..jitter per packet (reorders packets)
-    jitter_share: float = 1.0     # share of the frames that get the extra delay (the others only delay_ms)
-    dup: float = 0.0              # share of IPv4 packets sent twice (a copy is again copied with this share)
-
-    @property
-    def delayed(self) -> bool:
-        return self.delay_ms > 0 or self.jitter_ms > 0
-
-
-@dataclass
-class IcmpLimits:
-    """The per-namespace ICMP rate limits of a router (None keeps the kernel default).
-
-    `off()` lifts every limit, so that each expired probe is answered."""
-    ratelimit_ms: int | None = None     # net.ipv4.icmp_ratelimit (per destination)
-    msgs_per_sec: int | None = None     # net.ipv4.icmp_msgs_per_sec (whole namespace)
-    msgs_burst: int | None = None       # net.ipv4.icmp_msgs_burst
-    ratemask: int | None = None         # net.ipv4.icmp_ratemask (which types are limited)
-
-    @staticmethod
-    def kernel() -> "IcmpLimits":
-        # The Linux defaults: 1000 ms per destination (a burst of 6, then one
-        # per second), 1000 messages per second and a burst of 50 for the
-        # namespace, limited types 3, 4, 11 and 12.
-        return IcmpLimits(ratelimit_ms=1000, msgs_per_sec=1000, msgs_burst=50, ratemask=0x1818)
-
-    @staticmethod
-    def off() -> "IcmpLimits":
-        # A zero ratemask exempts every type from both limiters; the other
-        # values are lifted too so that the setting reads plainly.
-        return IcmpLimits(ratelimit_ms=0, msgs_per_sec=1_000_000, msgs_burst=1_000_000, ratemask=0)
-
-    def sysctls(self) -> dict[str, int]:
-        out = {}
-        for key, value in (("icmp_ratelimit", self.ratelimit_ms), ("icmp_msgs_per_sec", self.msgs_per_sec),
-                           ("icmp_msgs_burst", self.msgs_burst), ("icmp_ratemask", self.ratemask)):
-            if value is not None:
-                out["net.ipv4." + key] = value
-        return out
-
-
-@dataclass
-class RouterSpec:
-    icmp: IcmpLimits = field(default_factory=IcmpLimits.off)
-    # Answer ICMP errors from the address of the interface the packet came in
-    # on (many routers do); with a parallel link this gives two addresses.
-    reply_from_inbound: bool = False
-    # Send no ICMP message at all (an nftables rule drops every ICMP packet
-    # the router itself sends): its hop never answers, packets still pass.
-    silent: bool = False
-
-
-@dataclass
-class CrossSpec:
-    """Cross traffic over link `link`: a paced UDP sender in node `link` sends
-    `size`-byte datagrams at `rate_bit` (Ethernet frames counted, as tbf
-    does) to CROSS_SINK, which node link + 1 drops silently.  It starts
-    `settle_s` before the program run across the path, so that the shaped
-    queue has reached its steady state, and stops by itself after `max_s`
-    seconds at the latest (the lab also ends it when the program exits)."""
-    link: int
-    rate_bit: int
-    size: int = 500
-    settle_s: float = 0.5
-    max_s: float = 10.0
-
-    def interval_us(self) -> float:
-        return (self.size + 14) * 8 / self.rate_bit * 1e6
-
-
-@dataclass
-class PathSpec:
-    """A chain host - router 1 .. router N - destination.
-
-    links:       LinkSpec by link index 0..routers (link j joins node j and j + 1).
-    router_opts: RouterSpec by router number 1..routers (default: limits off).
-    loop_at:     router k routes the destination back to router k - 1, so
-                 probes bounce between the two until their TTL runs out.
-    split:       router k -> UDP destination ports: router k is also joined to
-                 router k - 1 by a parallel link, probes to those ports take it,
-                 and router k answers them from that link's address.
-    alternate:   router k is joined to router k - 1 by a parallel link and
-                 router k - 1 sends every other packet towards the
-                 destination over it (strict round robin); router k answers
-                 from the address of the link a packet came in on.
-    cross:       cross traffic over one link (see CrossSpec).
-    rps:         steer the routers' receive processing to ROUTER_CPU.
-    """
-    routers: int
-    links: dict[int, LinkSpec] = field(default_factory=dict)
-    router_opts: dict[int, RouterSpec] = field(default_factory=dict)
-    loop_at: int | None = None
-    split: dict[int, list[int]] = field(default_factory=dict)
-    alternate: int | None = None
-    cross: CrossSpec | None = None
-    rps: bool = True
-
-    def link(self, j: int) -> LinkSpec:
-        return self.links.get(j, LinkSpec())
-
-    def router(self, k: int) -> RouterSpec:
-        rs = self.router_opts.get(k, RouterSpec())
-        if k == self.alternate and not rs.reply_from_inbound:
-            rs = RouterSpec(icmp=rs.icmp, reply_from_inbound=True, silent=rs.silent)
-        return rs
-
-    def parallel(self) -> list[int]:
-        """Routers joined to their predecessor by a second link."""
-        return sorted(set(self.split) | ({self.alternate} if self.alternate is not None else set()))
-
-    def validate(self) -> None:
-        n = self.routers
-        if n < 1 or n > 200:
-            raise LabError(f"routers must be 1..200, not {n}")
-        for j, spec in self.links.items():
-            if not 0 <= j <= n:
-                raise LabError(f"link {j} outside 0..{n}")
-            if spec.rate_bit is not None and spec.rate_bit <= 0:
-                raise LabError(f"link {j}: rate must be positive")
-            if not 0.0 <= spec.loss < 1.0:
-                raise LabError(f"link {j}: loss must be in [0, 1)")
-            if spec.delay_ms < 0 or spec.jitter_ms < 0:
-                raise LabError(f"link {j}: delay and jitter must not be negative")
-            if spec.burst < TBF_MIN_BURST:
-                raise LabError(f"link {j}: burst {spec.burst} cannot pass the train's load frames")
-            if not 0.0 <= spec.dup < 1.0:
-                raise LabError(f"link {j}: dup must be in [0, 1)")
-            if not 0.0 < spec.jitter_share <= 1.0:
-                raise LabError(f"link {j}: jitter_share must be in (0, 1]")
-        for k in list(self.router_opts) + list(self.split):
-            if not 1 <= k <= n:
-                raise LabError(f"router {k} outside 1..{n}")
-        if self.loop_at is not None and not 2 <= self.loop_at <= n:
-            raise LabError(f"loop_at must be a router 2..{n}")
-        for k in self.split:
-            if k < 2:
-                raise LabError("split needs a router before the split one")
-        if self.alternate is not None:
-            if not 2 <= self.alternate <= n:
-                raise LabError(f"alternate must be a router 2..{n}")
-            if self.alternate in self.split:
-                raise LabError("a router cannot both split and alternate")
-        if self.cross is not None:
-            c = self.cross
-            if not 1 <= c.link <= n:
-                raise LabError(f"cross traffic must leave from a router: link 1..{n}, not {c.link}")
-            if not 0 < c.rate_bit <= CROSS_MAX_RATE:
-                raise LabError(f"cross rate must be in (0, {CROSS_MAX_RATE}]")
-            if not 28 <= c.size <= 1500:
-                raise LabError("cross packet size must be 28..1500")
-            if not 0 < c.max_s <= CROSS_MAX_SECONDS or c.settle_s < 0 or c.settle_s >= c.max_s:
-                raise LabError(f"cross duration must be in (settle, {CROSS_MAX_SECONDS}] s")
-            if c.max_s * 1e6 / c.interval_us() > CROSS_MAX_PACKETS:
-                raise LabError(f"cross traffic would send more than {CROSS_MAX_PACKETS} packets")
-
-
-def link_addr(j: int, side: int) -> str:
-    """Address on link j: side 0 is node j, side 1 is node j + 1."""
-    return f"{LINK_NET}.{j}.{1 + side}"
-
-
-def alt_addr(j: int, side: int) -> str:
-    return f"{ALT_NET}.{j}.{1 + side}"
-
-
-@dataclass
-class BuiltPath:
-    spec: PathSpec
-    tag: str
-    host: str                    # namespace names
-    routers: list[str]
-    dest: str
-    delay_ns: dict[int, str] = field(default_factory=dict)
-    cross_log: list[str] = field(default_factory=list)   # summary lines of the cross sender's runs
-
-    @property
-    def dest_addr(self) -> str:
-        return DEST_ADDR
-
-    @property
-    def unreachable_addr(self) -> str:
-        return UNREACHABLE_ADDR
-
-    def router_addr(self, k: int) -> str:
-        """The address router k (1-based) answers expired probes from."""
-        return link_addr(k - 1, 1)
-
-    def split_addr(self, k: int) -> str:
-        return alt_addr(k - 1, 1)
-
-    def node_ns(self, node: int) -> str:
-        if node == 0:
-            return self.host
-        if node <= len(self.routers):
-            return self.routers[node - 1]
-        return self.dest
 
 
 # ---------------------------------------------------------------- helpers
@@ -332,70 +80,14 @@ def run(argv: list[str], check: bool = True, **kw) -> subprocess.CompletedProces
     return proc
 
 
-def ns_identity(path: str) -> tuple[int, int] | None:
-    """(device, inode) of a namespace file, None when it cannot be read."""
-    try:
-        st = os.stat(path)
-    except OSError:
-        return None
-    return (st.st_dev, st.st_ino)
 
-
-def machine_namespaces() -> set[tuple[int, int]]:
-    """The namespaces a sender must never run in: ours and init's (if visible)."""
-    out = set()
-    for p in ("/proc/self/ns/net", "/proc/1/ns/net"):
-        ident = ns_identity(p)
-        if ident is not None:
-            out.add(ident)
-    return out
-
-
-def ensure_program(name: str, package: str) -> str:
-    """Path of a system program, installed from its Debian package when missing."""
+def find_program(name: str, package: str) -> str:
+    """Path of a system program; LabError naming its Debian package when it is missing."""
     fallback = f"/usr/sbin/{name}"
     path = shutil.which(name) or (fallback if os.path.exists(fallback) else None)
-    if path:
-        return path
-    env = dict(os.environ, DEBIAN_FRONTEND="noninteractive")
-    if run(["apt-get", "install", "-y", package], check=False, env=env).returncode != 0:
-        run(["apt-get", "update"], env=env)
-        run(["apt-get", "install", "-y", package], env=env)
-    path = shutil.which(name) or fallback
-    if not os.path.exists(path):
-        raise LabError(f"{name} could not be installed")
+    if path is None:
+        raise LabError(f"{name} is missing: install the package {package} (scripts/lib.sh installs lab_packages)")
     return path
-
-
-def ensure_ethtool() -> str:
-    return ensure_program("ethtool", "ethtool")
-
-
-def ensure_nft() -> str:
-    return ensure_program("nft", "nftables")
-
-
-def silent_ruleset() -> str:
-    """nftables rules that drop every ICMP packet a router sends itself
-    (the output hook sees only locally made packets, not forwarded ones)."""
-    return ("table ip kvlab {\n"
-            "  chain out {\n"
-            "    type filter hook output priority 0; policy accept;\n"
-            "    ip protocol icmp drop\n"
-            "  }\n"
-            "}\n")
-
-
-def alternate_ruleset(in_dev: str = "vup") -> str:
-    """nftables rules that mark every other packet towards the destination
-    (strict round robin over the packets that come in on in_dev); the mark
-    selects the routing table with the parallel link."""
-    return ("table ip kvlab {\n"
-            "  chain pre {\n"
-            "    type filter hook prerouting priority mangle; policy accept;\n"
-            f"    iifname \"{in_dev}\" ip daddr {DEST_NET} meta mark set numgen inc mod 2\n"
-            "  }\n"
-            "}\n")
 
 
 def pid_alive(pid: int) -> bool:
@@ -455,16 +147,17 @@ class Lab:
 
     def __init__(self, tools_dir: str | None = None):
         self.run_id = f"{PREFIX}{os.getpid()}x{secrets.token_hex(2)}"
-        self.created: dict[str, tuple[int, int]] = {}   # namespace -> identity
-        self.hosts: set[str] = set()                    # namespaces that may run senders
-        self.nodes: set[str] = set()                    # host, router and destination namespaces of paths
+        self.guard = Guard(self.run_id)
         self.helpers: list[subprocess.Popen] = []
         self.paths: list[BuiltPath] = []
-        self.forbidden = machine_namespaces()
         self.tools_dir = tools_dir
         self._old_handlers: dict[int, object] = {}
-        self._closed = False
         atexit.register(self.close)   # also when used without a with block
+
+    @property
+    def created(self) -> dict[str, tuple[int, int]]:
+        """Every namespace of this run -> its identity (empty after teardown)."""
+        return self.guard.created
 
     # -- lifetime
 
@@ -483,9 +176,10 @@ class Lab:
         raise SystemExit(128 + signum)
 
     def close(self) -> None:
-        if self._closed:
+        if self.guard.closed:
             return
-        self._closed = True
+        created = list(self.created)
+        self.guard.close()
         for proc in self.helpers:
             if proc.poll() is None:
                 proc.kill()
@@ -493,11 +187,8 @@ class Lab:
                     proc.wait(timeout=5)
                 except subprocess.TimeoutExpired:
                     pass
-        for ns in reversed(list(self.created)):
+        for ns in reversed(created):
             delete_namespace(ns)
-        self.created.clear()
-        self.hosts.clear()
-        self.nodes.clear()
 
     # -- namespaces
 
@@ -507,12 +198,10 @@ class Lab:
             raise LabError(f"namespace name too long: {ns}")
         run(["ip", "netns", "add", ns])
         ident = ns_identity(str(NETNS_DIR / ns))
-        if ident is None or ident in self.forbidden:
+        if ident is None or ident in self.guard.forbidden:
             run(["ip", "netns", "del", ns], check=False)
             raise LabError(f"namespace {ns} is not a new namespace")
-        self.created[ns] = ident
-        if host:
-            self.hosts.add(ns)
+        self.guard.admit(ns, ident, host=host)
         # No IPv6: its router solicitations and multicast reports would be
         # frames of their own in the shaped queues, in the middle of a train.
         run(["ip", "netns", "exec", ns, "sysctl", "-qw", "net.ipv6.conf.all.disable_ipv6=1",
@@ -521,24 +210,6 @@ class Lab:
         return ns
 
     # -- the guard
-
-    def check_sender_namespace(self, ns: str, any_node: bool = False) -> tuple[int, int]:
-        """Return the identity of ns if a sender may run there, else raise GuardError.
-
-        Senders run in host namespaces of this run; with any_node also in the
-        router and destination namespaces of a path this run built (cross
-        traffic), never in a namespace it did not create."""
-        if self._closed:
-            raise GuardError("the lab has been torn down")
-        if ns not in self.hosts and not (any_node and ns in self.nodes):
-            kind = "path namespace" if any_node else "host namespace"
-            raise GuardError(f"refusing to start a sender in {ns!r}: not a {kind} of lab run {self.run_id}")
-        ident = ns_identity(str(NETNS_DIR / ns))
-        if ident is None or ident != self.created.get(ns):
-            raise GuardError(f"refusing to start a sender in {ns!r}: it is not the namespace this run created")
-        if ident in self.forbidden or ident in machine_namespaces():
-            raise GuardError(f"refusing to start a sender in {ns!r}: it is the machine's own namespace")
-        return ident
 
     def sender_command(self, ns: str, argv: list[str], cpu: int | None = SENDER_CPU,
                        user: str | None = None, any_node: bool = False, setuid_user: str | None = None,
@@ -563,24 +234,11 @@ class Lab:
         `wrapper` is a command put between the guard and the user switch; it
         runs as root inside the namespace and must end by exec'ing the rest
         of its arguments (the user switch and the sender), e.g. `unshare -m
-        --propagation private sh -ec 'mount ...; exec "$@"' ARG0`."""
-        ident = self.check_sender_namespace(ns, any_node=any_node)
-        if not argv:
-            raise GuardError("no sender given")
-        if user is not None and setuid_user is not None:
-            raise GuardError("user and setuid_user exclude each other")
-        forbid = ",".join(f"{d}:{i}" for d, i in sorted(self.forbidden))
-        cmd = ["ip", "netns", "exec", ns]
-        if cpu is not None:
-            cmd += ["taskset", "-c", str(cpu)]
-        cmd += [PYTHON, str(NSGUARD), "--expect", f"{ident[0]}:{ident[1]}", "--forbid", forbid, "--"]
-        cmd += list(wrapper or [])
-        if user is not None:
-            cmd += ["setpriv", f"--reuid={user}", f"--regid={user_group(user)}", "--clear-groups",
-                    "--inh-caps=-all", "--bounding-set=-all", "--no-new-privs"]
-        if setuid_user is not None:
-            cmd += ["setpriv", f"--reuid={setuid_user}", f"--regid={user_group(setuid_user)}", "--clear-groups"]
-        return cmd + list(argv)
+        --propagation private sh -ec 'mount ...; exec "$@"' ARG0`.
+
+        The guard (guard.Guard.check_sender) refuses any other namespace."""
+        return self.guard.sender_command(ns, argv, cpu=cpu, any_node=any_node, wrapper=wrapper, user=user,
+                                         setuid_user=setuid_user)
 
     def run_sender(self, ns: str, argv: list[str], timeout: float = 120, cpu: int | None = SENDER_CPU,
                    user: str | None = None, setuid_user: str | None = None,
@@ -676,15 +334,7 @@ class Lab:
     # Helpers that only pass traffic on (delay lines, receivers) run in any
     # namespace of this run, never elsewhere.
     def start_helper(self, ns: str, argv: list[str], cpu: int | None = ROUTER_CPU, **popen) -> subprocess.Popen:
-        ident = ns_identity(str(NETNS_DIR / ns))
-        if ns not in self.created or ident != self.created[ns] or ident in self.forbidden:
-            raise GuardError(f"refusing to start a helper in {ns!r}: not a namespace of lab run {self.run_id}")
-        cmd = ["ip", "netns", "exec", ns]
-        if cpu is not None:
-            cmd += ["taskset", "-c", str(cpu)]
-        cmd += [PYTHON, str(NSGUARD), "--expect", f"{ident[0]}:{ident[1]}",
-                "--forbid", ",".join(f"{d}:{i}" for d, i in sorted(self.forbidden)), "--"] + list(argv)
-        proc = subprocess.Popen(cmd, **popen)
+        proc = subprocess.Popen(self.guard.helper_command(ns, argv, cpu=cpu), **popen)
         self.helpers.append(proc)
         return proc
 
@@ -698,7 +348,7 @@ class Lab:
 
     def build_path(self, spec: PathSpec, tag: str = "p") -> BuiltPath:
         spec.validate()
-        ethtool = ensure_ethtool()
+        ethtool = find_program("ethtool", "ethtool")
         n = spec.routers
         host = self.add_namespace(f"{tag}h", host=True)
         routers = [self.add_namespace(f"{tag}r{k}") for k in range(1, n + 1)]
@@ -706,7 +356,7 @@ class Lab:
         path = BuiltPath(spec=spec, tag=tag, host=host, routers=routers, dest=dest)
         self.paths.append(path)
         nodes = [host] + routers + [dest]
-        self.nodes.update(nodes)
+        self.guard.nodes.update(nodes)
         ifaces: dict[str, list[str]] = {ns: [] for ns in nodes}
 
         for j in range(n + 1):
@@ -844,21 +494,8 @@ class Lab:
             run(["ip", "-n", ns_b, "neigh", "replace", addr_a, "lladdr", mac(ns_a, dev_a), "dev", dev_b, "nud", "permanent"])
 
     def _shape(self, ns: str, dev: str, lspec: LinkSpec) -> None:
-        if lspec.rate_bit is not None:
-            run(["tc", "-n", ns, "qdisc", "replace", "dev", dev, "root", "tbf", "rate", f"{lspec.rate_bit}bit",
-                 "burst", str(lspec.burst), "limit", str(lspec.limit)])
-        if lspec.loss > 0 or lspec.dup > 0:
-            run(["tc", "-n", ns, "qdisc", "add", "dev", dev, "clsact"])
-        if lspec.loss > 0:
-            run(["tc", "-n", ns, "filter", "add", "dev", dev, "egress", "pref", "10", "bpf", "da", "bytecode",
-                 loss_bytecode(lspec.loss)])
-        if lspec.dup > 0:
-            # A copy of the chosen packets is sent out of the same device
-            # right before the packet itself; the copy passes this filter
-            # again and is copied with the same share (up to the kernel's
-            # nesting limit), so the extra packets are dup / (1 - dup).
-            run(["tc", "-n", ns, "filter", "add", "dev", dev, "egress", "pref", "20", "bpf", "bytecode",
-                 dup_bytecode(lspec.dup), "action", "mirred", "egress", "mirror", "dev", dev])
+        for cmd in shape_commands(ns, dev, lspec):
+            run(cmd)
 
     def _firewall(self, path: BuiltPath, nodes: list[str]) -> None:
         spec = path.spec
@@ -870,7 +507,7 @@ class Lab:
             rules[spec.alternate - 1] = rules.get(spec.alternate - 1, "") + alternate_ruleset()
         if not rules:
             return
-        nft = ensure_nft()
+        nft = find_program("nft", "nftables")
         for node, text in rules.items():
             # Each ruleset declares the same table; nft merges the chains.
             run(["ip", "netns", "exec", nodes[node], nft, "-f", "-"], input=text)
@@ -904,56 +541,6 @@ def rx_cpu(spec: PathSpec, node: int, dev: str) -> int:
     return ROUTER_CPU
 
 
-def user_group(user: str) -> str:
-    import grp
-    import pwd
-    return grp.getgrgid(pwd.getpwnam(user).pw_gid).gr_name
-
-
-# ---------------------------------------------------------------- random loss
-
-def loss_bytecode(share: float) -> str:
-    """Classic BPF for a direct-action tc filter that drops `share` of IPv4 packets.
-
-    ld proto; jeq 0x800 else pass; ld rand; jge threshold -> pass; drop.
-    The ancillary loads are SKF_AD_OFF (-4096) + SKF_AD_PROTOCOL (0) and
-    + SKF_AD_RANDOM (56); direct-action return 2 is TC_ACT_SHOT, 0 TC_ACT_OK.
-    Only IPv4 is dropped, so ARP keeps the link up."""
-    if not 0.0 < share < 1.0:
-        raise LabError("loss share must be in (0, 1)")
-    threshold = min(int(share * 2**32), 2**32 - 1)
-    ad_protocol = (2**32 - 4096) & 0xFFFFFFFF
-    ad_random = (2**32 - 4096 + 56) & 0xFFFFFFFF
-    prog = [
-        (0x28, 0, 0, ad_protocol),   # ldh protocol
-        (0x15, 0, 3, 0x0800),        # jeq IPv4 ? next : pass
-        (0x20, 0, 0, ad_random),     # ld rand
-        (0x35, 1, 0, threshold),     # jge threshold ? pass : drop
-        (0x06, 0, 0, 2),             # ret TC_ACT_SHOT
-        (0x06, 0, 0, 0),             # ret TC_ACT_OK
-    ]
-    return f"{len(prog)}," + ",".join(f"{c} {t} {f} {k}" for c, t, f, k in prog)
-
-
-def dup_bytecode(share: float) -> str:
-    """Classic BPF for a tc classifier (not direct action) that matches `share`
-    of IPv4 packets: ld proto; jeq 0x800 else no match; ld rand; jge
-    threshold -> no match; match.  A classifier returns -1 for a match of its
-    own class and 0 for none."""
-    if not 0.0 < share < 1.0:
-        raise LabError("dup share must be in (0, 1)")
-    threshold = min(int(share * 2**32), 2**32 - 1)
-    prog = [
-        (0x28, 0, 0, (2**32 - 4096) & 0xFFFFFFFF),        # ldh protocol
-        (0x15, 0, 3, 0x0800),                             # jeq IPv4 ? next : no match
-        (0x20, 0, 0, (2**32 - 4096 + 56) & 0xFFFFFFFF),   # ld rand
-        (0x35, 1, 0, threshold),                          # jge threshold ? no match : match
-        (0x06, 0, 0, 0xFFFFFFFF),                         # ret -1: match
-        (0x06, 0, 0, 0),                                  # ret 0: no match
-    ]
-    return f"{len(prog)}," + ",".join(f"{c} {t} {f} {k}" for c, t, f, k in prog)
-
-
 # ---------------------------------------------------------------- C helpers
 
 def tools_cache(tools_dir: str | None = None) -> FsPath:
@@ -972,3 +559,10 @@ def build_tool(name: str, tools_dir: str | None = None) -> str:
         run(["gcc", "-O2", "-Wall", "-Wextra", "-o", str(tmp), str(src)])
         os.replace(tmp, out)
     return str(out)
+
+
+def sendloop_argv(dst: str, count: int, size: int, tools_dir: str | None = None) -> list[str]:
+    """tools/sendloop: `count` datagrams of `size` bytes sent back to back,
+    each like the prober's load packets (their ports and TTL)."""
+    return [build_tool("sendloop", tools_dir), dst, str(count), str(size), str(train.SOURCE_PORT),
+            str(train.LOAD_PORT), str(train.LOAD_TTL)]

@@ -1,44 +1,23 @@
 """The catalogue of emulated paths: each scenario is a path description and
 the answer a measurement across it should give.
 
-A scenario is data only.  `path` is a PathSpec (see netlab.py): routers,
+A scenario is data only.  `path` is a PathSpec (see pathspec.py): routers,
 links by index (link j joins node j and node j + 1; node 0 is the host,
 routers are 1..N, the destination is N + 1), router behaviour, loops,
 split and alternating hops, cross traffic.  `kind` groups the scenarios of
 the accuracy table ("single", "two", "delay", "loss", "reorder", "dup",
 "cross", "fault"); `kovrin_args` are options the scenario needs on every
-kovrin run (before the destination).  `expect` holds what a correct
-measurement reports:
-
-  routers        the addresses of the hop lines, in order ("0.0.0.0" where
-                 a hop never answers)
-  hops           number of hop lines, when the path is longer than the probe
-  choke_hop      0-based hop index of the first router after the (tightest)
-                 bottleneck: a shaped link j gives hop j (link j ends at
-                 router j + 1, which is hop j)
-  rate_bit       that bottleneck's rate
-  shaped         {hop: rate_bit} of every shaped link
-  anomaly        "loop" or "split": the anomaly lines the report must show
-  loop_addr      an address that the report names in a loop line (at loop_hop)
-  split          (hop, second address, first address) of a hop answered twice
-  alternating    (hop, (address, address)): the report shows a line
-                 "hop X Y" with X and Y these two addresses, in either order
-                 (which arrives first alternates from run to run); the hop's
-                 router is one of them
-  silent_hop     0-based hop that shows 0.0.0.0 (and gap 0) while the hops
-                 after it still show their routers
-  loss, dup      share of packets lost / duplicated on one link
-  reorder        share of frames that get the extra delay on the reorder link
-  added_rtt_ms   round-trip time that delay lines add
-  cross_rate_bit rate of the cross traffic on the bottleneck
+kovrin run (before the destination).  `expect` is what a correct
+measurement reports (an Expect, see expect.py, which also holds the one
+check of a report against it).
 """
 
 from dataclasses import dataclass, field
 
-from netlab import (TBF_BURST, BuiltPath, CrossSpec, IcmpLimits, LinkSpec, PathSpec, RouterSpec, alt_addr,
-                    link_addr)
+from expect import SILENT, Expect
+from pathspec import BuiltPath, CrossSpec, IcmpLimits, LinkSpec, PathSpec, RouterSpec, alt_addr, link_addr
+from train import END, tail_port
 
-SEQ_BASE = 43434
 MBIT = 1_000_000
 
 
@@ -47,7 +26,7 @@ class Scenario:
     name: str
     about: str
     path: PathSpec
-    expect: dict = field(default_factory=dict)
+    expect: Expect = field(default_factory=Expect)
     target: str = "dest"          # "dest" or "unreachable"
     kind: str = "single"          # the group of the accuracy table (KINDS)
     kovrin_args: list = field(default_factory=list)   # options for every kovrin run of the scenario
@@ -61,11 +40,6 @@ def chain_addrs(routers: int) -> list[str]:
     return [link_addr(k - 1, 1) for k in range(1, routers + 1)]
 
 
-def tail_port(ttl: int) -> int:
-    """UDP destination port of the prober's tail packet with this TTL."""
-    return SEQ_BASE + 2 * ttl + 1
-
-
 def _bottleneck() -> Scenario:
     # Seven routers; the link from router 4 to router 5 is a 10 Mbit/s
     # bottleneck, so four of the seven routers come before it.
@@ -74,7 +48,7 @@ def _bottleneck() -> Scenario:
         name="bottleneck",
         about="7 routers, 10 Mbit/s tbf on the link from router 4 to router 5",
         path=PathSpec(routers=n, links={j: LinkSpec(rate_bit=10 * MBIT)}),
-        expect={"routers": chain_addrs(n), "choke_hop": j, "rate_bit": 10 * MBIT})
+        expect=Expect(routers=chain_addrs(n), choke_hop=j, rate_bit=10 * MBIT))
 
 
 def _loop() -> Scenario:
@@ -84,7 +58,7 @@ def _loop() -> Scenario:
         name="loop",
         about="4 routers, router 3 routes the destination back to router 2",
         path=PathSpec(routers=4, loop_at=3), kind="fault",
-        expect={"routers": chain_addrs(3), "anomaly": "loop", "loop_addr": link_addr(1, 1), "loop_hop": 3})
+        expect=Expect(routers=chain_addrs(3), loop=(3, link_addr(1, 1))))
 
 
 def _split() -> Scenario:
@@ -97,8 +71,7 @@ def _split() -> Scenario:
         about="5 routers, router 3 answers the TTL-3 tail probe from a second address",
         path=PathSpec(routers=5, split={k: [tail_port(k)]},
                       router_opts={k: RouterSpec(reply_from_inbound=True)}), kind="fault",
-        expect={"routers": chain_addrs(5), "anomaly": "split",
-                "split": (k - 1, alt_addr(k - 1, 1), link_addr(k - 1, 1))})
+        expect=Expect(routers=chain_addrs(5), split=(k - 1, alt_addr(k - 1, 1), link_addr(k - 1, 1))))
 
 
 def _unreachable() -> Scenario:
@@ -107,7 +80,7 @@ def _unreachable() -> Scenario:
     return Scenario(
         name="unreachable",
         about="4 routers, destination that the first router has no route for",
-        path=PathSpec(routers=4), target="unreachable", kind="fault", expect={"no_hops": True})
+        path=PathSpec(routers=4), target="unreachable", kind="fault", expect=Expect(no_hops=True))
 
 
 def _lossy() -> Scenario:
@@ -115,7 +88,7 @@ def _lossy() -> Scenario:
         name="lossy",
         about="3 routers, 20 % random loss on the link from router 1 to router 2",
         path=PathSpec(routers=3, links={1: LinkSpec(loss=0.2)}), kind="loss",
-        expect={"routers": chain_addrs(3), "loss": 0.2})
+        expect=Expect(routers=chain_addrs(3), loss=0.2))
 
 
 def _delayed() -> Scenario:
@@ -123,7 +96,7 @@ def _delayed() -> Scenario:
         name="delayed",
         about="3 routers, a 20 ms delay line between router 2 and router 3",
         path=PathSpec(routers=3, links={2: LinkSpec(delay_ms=20.0)}), kind="delay",
-        expect={"routers": chain_addrs(3), "added_rtt_ms": 40.0})
+        expect=Expect(routers=chain_addrs(3), added_rtt_ms=40.0))
 
 
 def _limited() -> Scenario:
@@ -133,16 +106,7 @@ def _limited() -> Scenario:
         name="limited",
         about="2 routers, router 1 with the kernel's default ICMP rate limits",
         path=PathSpec(routers=2, router_opts={1: RouterSpec(icmp=IcmpLimits.kernel())}), kind="fault",
-        expect={"routers": chain_addrs(2), "limited_router": 1})
-
-
-def _two_bottlenecks() -> Scenario:
-    return Scenario(
-        name="two-bottlenecks",
-        about="8 routers, 50 Mbit/s after router 2, 10 Mbit/s after router 6",
-        path=PathSpec(routers=8, links={2: LinkSpec(rate_bit=50 * MBIT), 6: LinkSpec(rate_bit=10 * MBIT)}),
-        kind="two", expect={"routers": chain_addrs(8), "choke_hop": 6, "rate_bit": 10 * MBIT,
-                            "shaped": {2: 50 * MBIT, 6: 10 * MBIT}})
+        expect=Expect(routers=chain_addrs(2)))
 
 
 def _loop_bottleneck() -> Scenario:
@@ -158,8 +122,7 @@ def _loop_bottleneck() -> Scenario:
         name="loop-bottleneck",
         about=f"{n} routers, 10 Mbit/s on link {j}, router {k} routes the destination back to router {k - 1}",
         path=PathSpec(routers=n, links={j: LinkSpec(rate_bit=10 * MBIT)}, loop_at=k), kind="fault",
-        expect={"routers": chain_addrs(k), "choke_hop": j, "rate_bit": 10 * MBIT, "anomaly": "loop",
-                "loop_addr": link_addr(k - 2, 1), "loop_hop": k})
+        expect=Expect(routers=chain_addrs(k), choke_hop=j, rate_bit=10 * MBIT, loop=(k, link_addr(k - 2, 1))))
 
 
 # ---------------------------------------------------------------- the accuracy table
@@ -179,15 +142,15 @@ RATES_MBIT = (5, 10, 20, 50, 100)
 def shaped(name: str, about: str, links: dict[int, int], routers: int = ROUTERS, kind: str = "single",
            extra: dict | None = None, **spec) -> Scenario:
     """A chain whose links `links` (index -> bit/s) are shaped with tbf; the
-    expected hop is the first router after the tightest of them."""
+    expected hop is the first router after the tightest of them, the hop
+    lines those of the routers the prober's default TTLs reach.  `extra`
+    sets further Expect fields."""
     tight = min(links, key=lambda j: (links[j], j))
     link_specs = {j: LinkSpec(rate_bit=r) for j, r in links.items()}
     for j, ls in spec.pop("link_opts", {}).items():
         base = link_specs.get(j, LinkSpec())
         link_specs[j] = LinkSpec(**{**base.__dict__, **ls})
-    expect = {"routers": chain_addrs(min(routers, 30)), "choke_hop": tight, "rate_bit": links[tight],
-              "shaped": {j: r for j, r in sorted(links.items())}}
-    expect.update(extra or {})
+    expect = Expect(routers=chain_addrs(min(routers, END)), choke_hop=tight, rate_bit=links[tight], **(extra or {}))
     return Scenario(name=name, about=about, path=PathSpec(routers=routers, links=link_specs, **spec),
                     expect=expect, kind=kind)
 
@@ -226,13 +189,13 @@ def _accuracy_others() -> list[Scenario]:
     # 0..0.5 ms, so the frames behind them overtake them.
     s.append(shaped("reorder", f"{ROUTERS} routers, 10 Mbit/s on link {MIDDLE}, 20 % of frames 0..0.5 ms late "
                     f"on link {MIDDLE + 1}", {MIDDLE: 10 * MBIT}, kind="reorder",
-                    link_opts={MIDDLE + 1: {"jitter_ms": 0.5, "jitter_share": 0.2}}, extra={"reorder": 0.2}))
+                    link_opts={MIDDLE + 1: {"jitter_ms": 0.5, "jitter_share": 0.2}}))
     # The same ahead of the bottleneck (not in the table): a head packet that
     # waits is overtaken by load packets, which then no longer lie between
     # that hop's head and tail.
     s.append(shaped("reorder-early", f"{ROUTERS} routers, 10 Mbit/s on link {MIDDLE}, 20 % of frames "
                     "0..0.05 ms late on link 2", {MIDDLE: 10 * MBIT}, kind="reorder",
-                    link_opts={2: {"jitter_ms": 0.05, "jitter_share": 0.2}}, extra={"reorder": 0.2}))
+                    link_opts={2: {"jitter_ms": 0.05, "jitter_share": 0.2}}))
     s.append(shaped("dup", f"{ROUTERS} routers, 10 Mbit/s on link {MIDDLE}, 10 % of packets duplicated "
                     f"on link {MIDDLE + 1}", {MIDDLE: 10 * MBIT}, kind="dup",
                     link_opts={MIDDLE + 1: {"dup": 0.1}}, extra={"dup": 0.1}))
@@ -243,7 +206,7 @@ def _accuracy_others() -> list[Scenario]:
     sc = shaped("silent", f"{ROUTERS} routers, router {silent} never answers, 10 Mbit/s on link {MIDDLE + 1}",
                 {MIDDLE + 1: 10 * MBIT}, kind="fault", router_opts={silent: RouterSpec(silent=True)},
                 extra={"silent_hop": silent - 1})
-    sc.expect["routers"][silent - 1] = "0.0.0.0"
+    sc.expect.routers[silent - 1] = SILENT
     s.append(sc)
     # Router 2 sends every other packet over a second link to router 3, which
     # answers from the address of the link the packet came by.  Between the
@@ -256,19 +219,17 @@ def _accuracy_others() -> list[Scenario]:
         name="alternate", kind="fault",
         about=f"6 routers, router {k - 1} alternates packet by packet between two links to router {k}",
         path=PathSpec(routers=6, alternate=k),
-        expect={"routers": chain_addrs(6), "anomaly": "split",
-                "alternating": (k - 1, (link_addr(k - 1, 1), alt_addr(k - 1, 1)))}))
+        expect=Expect(routers=chain_addrs(6), alternating=(k - 1, (link_addr(k - 1, 1), alt_addr(k - 1, 1))))))
     s.append(shaped("deep-34", "34 routers, 10 Mbit/s on link 20; the prober's default 30 hops see routers 1..30",
-                    {20: 10 * MBIT}, routers=34, kind="fault", extra={"hops": 30}))
+                    {20: 10 * MBIT}, routers=34, kind="fault"))
     # Router 4 sends 5 Mbit/s of its own over the 10 Mbit/s link to router 5.
     s.append(shaped("cross-half", f"{ROUTERS} routers, 10 Mbit/s on link {MIDDLE} carrying 5 Mbit/s of "
                     f"cross traffic from router {MIDDLE}", {MIDDLE: 10 * MBIT}, kind="cross",
-                    cross=CrossSpec(link=MIDDLE, rate_bit=5 * MBIT), extra={"cross_rate_bit": 5 * MBIT}))
+                    cross=CrossSpec(link=MIDDLE, rate_bit=5 * MBIT)))
     return s
 
 
-_ALL = ([_bottleneck(), _loop(), _split(), _unreachable(), _lossy(), _delayed(), _limited(), _two_bottlenecks(),
-         _loop_bottleneck()]
+_ALL = ([_bottleneck(), _loop(), _split(), _unreachable(), _lossy(), _delayed(), _limited(), _loop_bottleneck()]
         + _singles() + _accuracy_others())
 CATALOGUE = {s.name: s for s in _ALL}
 
@@ -282,25 +243,3 @@ ACCURACY = ([f"single-{pos}-{mbit}" for pos, _ in POSITIONS for mbit in RATES_MB
 
 def target_addr(scenario: Scenario, path: BuiltPath) -> str:
     return path.unreachable_addr if scenario.target == "unreachable" else path.dest_addr
-
-
-ETH = 14            # tbf charges the IP length plus the Ethernet header
-PROBE_FRAME = 60 + ETH
-
-
-def expected_gap_us(load: int, size: int, rate_bit: int) -> float:
-    """Time the bottleneck needs for the load block alone: load x (size + 14) x 8 / rate."""
-    return load * (size + ETH) * 8 / rate_bit * 1e6
-
-
-def train_gap_us(rate_bit: int, ttl: int, end: int = 30, load: int = 60, size: int = 500,
-                 burst: int = TBF_BURST, echo: bool = True) -> float:
-    """The gap of the hop with this TTL behind a single tbf bottleneck, for
-    the prober's train.  Between the hop's head and tail packets the
-    bottleneck carries the head packets of deeper hops, the load block, the
-    tail packets of deeper hops and the tail itself; what is left of the
-    bucket after the echo probes and the head passes at once."""
-    deeper = max(end - ttl, 0)
-    crossing = (2 * deeper + 1) * PROBE_FRAME + load * (size + ETH)
-    left = max(burst - PROBE_FRAME - (5 * PROBE_FRAME if echo else 0), 0)
-    return max(crossing - left, 0) * 8 / rate_bit * 1e6

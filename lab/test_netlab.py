@@ -1,6 +1,8 @@
 """Tests of the lab itself: the sender guard, path descriptions, the loss
-filter program and the report reader.  The guard tests that build
-namespaces need root and are skipped without it.
+filter program, the catalogue, the train layout and gap model, the check of
+a report against a scenario, the integration runner's retries, and the
+report reader.  The guard tests that build namespaces need root and are
+skipped without it.
 
     /usr/bin/python3 -m unittest lab/test_netlab.py -v
 """
@@ -14,11 +16,15 @@ import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
+import gapmodel  # noqa: E402
+import integration  # noqa: E402
 import netlab  # noqa: E402
 import nsguard  # noqa: E402
 import scenarios  # noqa: E402
+from expect import SILENT, report_problems  # noqa: E402
 from netlab import CrossSpec, GuardError, Lab, LabError, LinkSpec, PathSpec, PYTHON, RouterSpec  # noqa: E402
-from report import ReportError, debug_replies, parse_report, split_debug  # noqa: E402
+from report import Hop, Report, ReportError, debug_replies, parse_report, split_debug  # noqa: E402
+from train import Train, head_port, port_ttl_side, tail_port  # noqa: E402
 
 IS_ROOT = os.geteuid() == 0
 ROOT_NS = netlab.ns_identity("/proc/self/ns/net")
@@ -252,22 +258,23 @@ class Catalogue(unittest.TestCase):
         self.assertEqual(len(set(scenarios.ACCURACY)), len(scenarios.ACCURACY))
         self.assertFalse(set(scenarios.ACCURACY) - set(scenarios.CATALOGUE))
 
-    def test_bottleneck_expectations_follow_the_shaped_links(self):
-        # choke_hop is the first router after the tightest shaped link
-        # (link j ends at hop j), rate_bit its rate.
-        for name, sc in scenarios.CATALOGUE.items():
-            rates = {j: l.rate_bit for j, l in sc.path.links.items() if l.rate_bit}
-            if not rates:
-                self.assertNotIn("choke_hop", sc.expect, name)
-                continue
-            tight = min(rates, key=lambda j: (rates[j], j))
+    def test_expected_hop_and_rate(self):
+        # The first router after the tightest shaped link (link j ends at
+        # hop j; a tie goes to the earlier link), and its rate.
+        want = {
+            "bottleneck": (4, 10), "loop-bottleneck": (2, 10), "single-first-5": (1, 5),
+            "single-mid-20": (4, 20), "single-last-100": (7, 100), "early-500": (1, 500),
+            "two-later-tighter": (6, 10), "two-earlier-tighter": (2, 10), "silent": (5, 10), "deep-34": (20, 10),
+            "loop": (None, None), "split": (None, None), "unreachable": (None, None), "alternate": (None, None),
+        }
+        for name, (hop, mbit) in want.items():
             with self.subTest(name=name):
-                self.assertEqual(sc.expect["choke_hop"], tight)
-                self.assertEqual(sc.expect["rate_bit"], rates[tight])
+                exp = scenarios.CATALOGUE[name].expect
+                self.assertEqual((exp.choke_hop, exp.rate_bit), (hop, mbit and mbit * scenarios.MBIT))
 
     def test_accuracy_table_covers_the_cases(self):
         acc = [scenarios.CATALOGUE[n] for n in scenarios.ACCURACY]
-        singles = {(s.expect["choke_hop"], s.expect["rate_bit"]) for s in acc
+        singles = {(s.expect.choke_hop, s.expect.rate_bit) for s in acc
                    if s.kind == "single" and not s.name.startswith("early")}
         self.assertEqual(singles, {(j, mbit * scenarios.MBIT) for _, j in scenarios.POSITIONS
                                    for mbit in scenarios.RATES_MBIT})
@@ -277,15 +284,168 @@ class Catalogue(unittest.TestCase):
         self.assertTrue({"limited-all", "silent", "loop", "alternate", "deep-34"} <= faults)
         for sc in acc:
             with self.subTest(name=sc.name):
-                self.assertTrue(sc.expect.get("routers"), "every table scenario names its routers")
+                self.assertTrue(sc.expect.routers, "every table scenario names its routers")
                 if sc.kind == "delay":
                     self.assertTrue(all(sc.path.link(j).delay_ms == 10 for j in range(sc.path.routers + 1)))
         deep = scenarios.CATALOGUE["deep-34"]
-        self.assertGreater(deep.path.routers, 30)
-        self.assertEqual(len(deep.expect["routers"]), deep.expect["hops"])
+        self.assertEqual((deep.path.routers, len(deep.expect.routers)), (34, 30))
         silent = scenarios.CATALOGUE["silent"]
-        self.assertEqual(silent.expect["routers"][silent.expect["silent_hop"]], "0.0.0.0")
-        self.assertTrue(silent.path.router(silent.expect["silent_hop"] + 1).silent)
+        self.assertEqual(silent.expect.silent_hop, 2)
+        self.assertEqual(silent.expect.routers[2], SILENT)
+        self.assertTrue(silent.path.router(3).silent)
+
+
+class TrainAndGaps(unittest.TestCase):
+    def test_layout_of_the_default_train(self):
+        # 5 echo probes, heads of TTL 1..30, 60 load packets, tails of TTL 30..1.
+        t = Train()
+        self.assertEqual(t.sent, 125)
+        self.assertEqual([t.echo_block(), t.head_block(), t.load_block(), t.tail_block()],
+                         [slice(0, 5), slice(5, 35), slice(35, 95), slice(95, 125)])
+        self.assertEqual((t.head_position(1), t.head_position(30), t.tail_position(30), t.tail_position(1)),
+                         (5, 34, 95, 124))
+        self.assertEqual((head_port(3), tail_port(3), t.echo_index(0)), (43440, 43441, 123))
+        self.assertEqual(port_ttl_side(43441), (3, 1))
+        icmp = Train.of_options(["-c", "-e", "8", "-l", "10"])
+        self.assertEqual((icmp.echo, icmp.end, icmp.load, icmp.sent), (0, 8, 10, 26))
+        self.assertEqual(icmp.load_block(), slice(8, 18))
+        self.assertEqual(Train.of_options(["-p"], load=40, size=200), Train(load=40, size=200, echo=0))
+
+    def test_gap_model_variants(self):
+        # 10 Mbit/s, the default train; the figures the integration notes and
+        # the accuracy table show: the block alone 60 x 514 x 8 / R; hop 4
+        # behind the lab's tbf (deeper heads and tails and the tail itself,
+        # less the 1100-byte bucket after 6 or 1 frames of 74 bytes); the
+        # ideal gap (deeper heads and tails, no tail, no bucket).
+        rate = 10 * scenarios.MBIT
+        cases = [(gapmodel.BLOCK, Train(), 24672.0), (gapmodel.TBF, Train(), 27166.4),
+                 (gapmodel.TBF, Train(echo=0), 26870.4), (gapmodel.IDEAL, Train(), 27632.0)]
+        for model, t, want in cases:
+            with self.subTest(model=model, echo=t.echo):
+                self.assertAlmostEqual(model.gap_us(rate, 5, t), want, places=3)
+        log = [i * 4e-6 for i in range(125)]          # one packet every 4 us
+        gaps = gapmodel.ideal_gaps(6, {3: rate, 5: 5 * rate}, Train(), log)
+        # TTL 1..3 before the link: 2 x 29 + 60 packets between head and tail, 119 intervals.
+        self.assertAlmostEqual(gaps[0], 119 * 4.0, places=6)
+        self.assertAlmostEqual(gaps[2], 115 * 4.0, places=6)
+        self.assertAlmostEqual(gaps[3], (2 * 26 * 74 + 60 * 514) * 0.8, places=6)
+        self.assertAlmostEqual(gaps[5], (2 * 24 * 74 + 60 * 514) * 0.8, places=6)   # the 50 Mbit/s link is looser
+
+
+def sample_report(name):
+    """A report of one -o -t run that shows everything scenario `name` calls for."""
+    sc = scenarios.CATALOGUE[name]
+    exp = sc.expect
+    rep = Report(start=1.0, dst="10.75.0.1", size=500, load=60, delay=0, no_hops=exp.no_hops)
+    if exp.no_hops:
+        return rep
+    rep.hops = [Hop(i, 0.1, r, 0 if r == SILENT else 300, 0, ".", 0.0, "uk") for i, r in enumerate(exp.routers)]
+    rep.conf = [0.9]
+    rep.send_times = [(i, 1.0 + i * 4e-6) for i in range(Train.of_options(sc.kovrin_args).sent)]
+    if exp.loop:
+        rep.loops = [exp.loop]
+    if exp.split:
+        rep.changes = [exp.split]
+    if exp.alternating:
+        hop, (a, b) = exp.alternating
+        rep.changes = [(hop, b, a)]
+    return rep
+
+
+def hop_router(i, router):
+    def change(rep):
+        rep.hops[i].router = router
+    return change
+
+
+class ReportAgainstScenario(unittest.TestCase):
+    def test_complete_reports_pass(self):
+        for name in ["bottleneck", "loop", "split", "unreachable", "silent", "alternate", "deep-34", "loss-5"]:
+            with self.subTest(name=name):
+                self.assertEqual(report_problems(scenarios.CATALOGUE[name], sample_report(name), ["-o", "-t"]), [])
+
+    def test_what_is_missing_or_wrong(self):
+        cases = [
+            # scenario, change to a complete report, a word of the problem (None: no problem)
+            ("bottleneck", hop_router(2, "10.73.9.2"), "hop 2"),
+            ("bottleneck", lambda r: r.hops.pop(), "hop lines"),
+            ("bottleneck", lambda r: setattr(r.hops[3], "index", 4), "out of order"),
+            ("bottleneck", lambda r: r.loops.append((3, "10.73.1.2")), "loop lines"),
+            ("bottleneck", lambda r: r.changes.append((3, "10.74.2.2", "10.73.2.2")), "route change"),
+            ("bottleneck", lambda r: setattr(r, "conf", None), "conf"),
+            ("bottleneck", lambda r: r.send_times.pop(), "124 send times"),
+            ("bottleneck", lambda r: r.send_times.reverse(), "numbered"),
+            ("loop", lambda r: setattr(r, "loops", [(4, "10.73.1.2")]), "no loop line 3"),
+            ("split", lambda r: setattr(r, "changes", []), "no line 2"),
+            ("alternate", lambda r: setattr(r, "changes", [(2, "10.74.2.2", "10.73.9.2")]), "no line 2"),
+            ("alternate", hop_router(2, "10.74.2.2"), None),
+            ("silent", lambda r: setattr(r.hops[2], "gap_us", 12), "0.0.0.0"),
+            ("unreachable", lambda r: r.hops.append(Hop(0, 0.1, "10.73.0.2", 0)) or setattr(r, "no_hops", False),
+             "none were expected"),
+            ("bottleneck", lambda r: setattr(r, "no_hops", True), "no hop answered"),
+            # Loss on link 4: hops 4 on may lose both probes, and the last ones with them.
+            ("loss-5", hop_router(6, SILENT), None),
+            ("loss-5", lambda r: r.hops.pop(), None),
+            ("loss-5", hop_router(3, SILENT), "hop 3"),
+            ("loss-5", lambda r: r.hops.__delitem__(slice(3, None)), "3 hop lines"),
+        ]
+        for name, change, word in cases:
+            with self.subTest(name=name, word=word):
+                rep = sample_report(name)
+                change(rep)
+                problems = report_problems(scenarios.CATALOGUE[name], rep, ["-o", "-t"])
+                if word is None:
+                    self.assertEqual(problems, [])
+                else:
+                    self.assertTrue(any(word in p for p in problems), problems)
+
+    def test_options_decide_what_the_report_needs(self):
+        sc = scenarios.CATALOGUE["bottleneck"]
+        rep = sample_report("bottleneck")
+        rep.conf, rep.send_times = None, rep.send_times[:120]
+        self.assertEqual(report_problems(sc, rep), [])
+        self.assertEqual(report_problems(sc, rep, ["-c", "-t"]), [])          # no echo probes with -c
+        self.assertEqual(report_problems(sc, rep, ["-t"]), ["120 send times, expected 125"])
+
+
+class CheckRunner(unittest.TestCase):
+    def test_retries_only_timing_checks_and_keeps_their_notes(self):
+        calls = []
+
+        def failing_first(ctx):
+            calls.append(1)
+            ctx.notes.append(f"figure of run {len(calls)}")
+            assert len(calls) > 1, "an outlier"
+
+        def failing(ctx):
+            calls.append(1)
+            ctx.notes.append(f"figure of run {len(calls)}")
+            assert False, f"off in run {len(calls)}"
+
+        def broken(ctx):
+            calls.append(1)
+            raise KeyError("x")
+
+        timed_first, timed = integration.timing(failing_first), integration.timing(failing)
+        ctx = integration.Context(lab=None)
+        cases = [
+            # check, runs, passed, reason, notes
+            (timed_first, 2, True, "", ["figure of run 1", "failed on its first run (an outlier); a second run follows",
+                                        "figure of run 2"]),
+            (timed, 2, False, "off in run 2", ["figure of run 1",
+                                               "failed on its first run (off in run 1); a second run follows",
+                                               "figure of run 2"]),
+            (lambda c: failing_first(c), 1, False, "an outlier", ["figure of run 1"]),   # not a timing check
+            (broken, 1, False, "KeyError: 'x'", []),
+        ]
+        try:
+            for check, runs, passed, reason, notes in cases:
+                with self.subTest(check=check.__name__):
+                    calls.clear()
+                    self.assertEqual(integration.run_check(ctx, check, verbose=False), (passed, reason, notes))
+                    self.assertEqual(len(calls), runs)
+        finally:
+            integration.TIMING.difference_update({timed_first, timed})
 
 
 def run_cbpf(prog_text, protocol, rand):

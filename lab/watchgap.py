@@ -5,8 +5,8 @@
 
 Runs inside a router's namespace (started by the lab as a helper) and prints
 one JSON line with the kernel's arrival times of the UDP probes whose
-destination port marks the head (43434 + 2 TTL) and the tail
-(43434 + 2 TTL + 1) packet of that TTL: the gap as the router itself sees it,
+destination port marks the head and the tail packet of that TTL
+(train.head_port, train.tail_port): the gap as the router itself sees it,
 free of anything that happens to its answers on the way back.  A socket
 filter passes only those two packets up, so the watch costs the router's CPU
 next to nothing.  Gives up after SECONDS.
@@ -19,10 +19,11 @@ import struct
 import sys
 import time
 
+from train import head_port, tail_port
+
 ETH_P_IP = 0x0800
 SO_ATTACH_FILTER = 26
 SO_TIMESTAMPNS = getattr(socket, "SO_TIMESTAMPNS", 35)
-SEQ_BASE = 43434
 
 
 def port_filter(head: int, tail: int) -> bytes:
@@ -42,7 +43,7 @@ def port_filter(head: int, tail: int) -> bytes:
 
 def main() -> int:
     device, ttl, seconds = sys.argv[1], int(sys.argv[2]), float(sys.argv[3])
-    head, tail = SEQ_BASE + 2 * ttl, SEQ_BASE + 2 * ttl + 1
+    head, tail = head_port(ttl), tail_port(ttl)
     sock = socket.socket(socket.AF_PACKET, socket.SOCK_DGRAM, socket.htons(ETH_P_IP))
     prog = port_filter(head, tail)
     import ctypes

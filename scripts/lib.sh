@@ -24,7 +24,7 @@ ensure_packages() {
 build_packages=(cmake make g++ libgtest-dev libgmock-dev libbenchmark-dev)
 # The emulated-path lab: namespaces, tc, offload switches, nft rules, its own C tools,
 # setpriv for the unprivileged run.
-lab_packages=(python3 iproute2 ethtool nftables gcc util-linux)
+lab_packages=(python3 iproute2 ethtool nftables gcc util-linux procps)
 
 # configure_and_build DIR [CMAKE ARGS...] -- [TARGETS...]
 configure_and_build() {

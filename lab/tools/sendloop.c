@@ -1,14 +1,17 @@
 /* A bare loop of sendto calls: the reference for how fast a block of
  * identical packets can leave the host namespace.
  *
- *   sendloop DST COUNT SIZE [TTL]
+ *   sendloop DST COUNT SIZE SPORT DPORT TTL
  *
- * Sends COUNT identical UDP datagrams of SIZE bytes (IP header included)
- * through a raw socket with IP_HDRINCL, back to back, reading the wall clock
- * before each send as the prober does, and prints one line:
+ * Sends COUNT identical UDP datagrams of SIZE bytes (IP header included),
+ * from port SPORT to port DPORT with TTL TTL, through a raw socket with
+ * IP_HDRINCL, back to back, reading the wall clock before each send as the
+ * prober does, and prints one line:
  *   count N size S median_us M mean_us A min_us L max_us H failed F
  * with the statistics of the intervals between consecutive send times.
- * Run it only through the lab's guard (inside a lab host namespace).
+ * The lab passes the prober's load-packet ports and TTL (lab/train.py,
+ * netlab.sendloop_argv).  Run it only through the lab's guard (inside a lab
+ * host namespace).
  */
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -27,8 +30,8 @@ static int cmp_double(const void *a, const void *b) {
 }
 
 int main(int argc, char **argv) {
-    if (argc < 4) {
-        fprintf(stderr, "usage: sendloop DST COUNT SIZE [TTL]\n");
+    if (argc != 7) {
+        fprintf(stderr, "usage: sendloop DST COUNT SIZE SPORT DPORT TTL\n");
         return 2;
     }
     struct in_addr dst;
@@ -37,9 +40,10 @@ int main(int argc, char **argv) {
         return 2;
     }
     int count = atoi(argv[2]), size = atoi(argv[3]);
-    int ttl = argc > 4 ? atoi(argv[4]) : 100;
-    if (count < 2 || count > max_count || size < 28 || size > max_size) {
-        fprintf(stderr, "sendloop: count 2..%d, size 28..%d\n", max_count, max_size);
+    int sport = atoi(argv[4]), dport = atoi(argv[5]), ttl = atoi(argv[6]);
+    if (count < 2 || count > max_count || size < 28 || size > max_size || sport < 1 || sport > 65535 ||
+        dport < 1 || dport > 65535 || ttl < 1 || ttl > 255) {
+        fprintf(stderr, "sendloop: count 2..%d, size 28..%d, ports 1..65535, ttl 1..255\n", max_count, max_size);
         return 2;
     }
     int fd = socket(AF_INET, SOCK_RAW, IPPROTO_UDP);
@@ -54,8 +58,8 @@ int main(int argc, char **argv) {
     pkt[8] = (unsigned char)ttl;
     pkt[9] = 17;
     memcpy(pkt + 16, &dst.s_addr, 4);      /* source 0: the kernel fills it in */
-    pkt[20] = 31415 >> 8; pkt[21] = 31415 & 0xff;
-    pkt[22] = 43434 >> 8; pkt[23] = 43434 & 0xff;
+    pkt[20] = (unsigned char)(sport >> 8); pkt[21] = (unsigned char)(sport & 0xff);
+    pkt[22] = (unsigned char)(dport >> 8); pkt[23] = (unsigned char)(dport & 0xff);
     pkt[24] = (unsigned char)((size - 20) >> 8); pkt[25] = (unsigned char)(size - 20);
     /* UDP checksum 0: none. */
 
