@@ -5,6 +5,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "common/version.h"
+
 namespace common {
 
 void fatal(const char* label) {
@@ -19,6 +21,14 @@ int finish_output(const char* program, int status) {
     return kExitFailure;
   }
   return status;
+}
+
+void print_version(const char* program) {
+  if (KOVRIN_COMMIT[0] != '\0') {
+    std::printf("%s %s (commit %s)\n", program, KOVRIN_VERSION, KOVRIN_COMMIT);
+  } else {
+    std::printf("%s %s\n", program, KOVRIN_VERSION);
+  }
 }
 
 }  // namespace common

@@ -22,6 +22,10 @@ enum ExitStatus : int {
 // otherwise returns status.
 int finish_output(const char* program, int status);
 
+// Prints "PROGRAM VERSION" and, when built from a checkout, " (commit C)",
+// on standard output.
+void print_version(const char* program);
+
 }  // namespace common
 
 #endif  // KOVRIN_COMMON_EXIT_STATUS_H_

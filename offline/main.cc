@@ -1,9 +1,11 @@
 // kovrin-detect: the gap-step detection over a hop listing measured earlier.
 //
 //   kovrin-detect LISTING PKT_SIZE LOAD_PACKETS
+//   kovrin-detect --help | --version
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "common/exit_status.h"
 #include "detect/detection.h"
@@ -23,9 +25,35 @@ int32_t parse_count(const char* text) {
   return static_cast<int32_t>(value);
 }
 
+void print_help() {
+  std::fputs(
+      "Usage: kovrin-detect LISTING PKT_SIZE LOAD_PACKETS\n"
+      "       kovrin-detect --help | --version\n"
+      "\n"
+      "Runs the gap-step detection on a hop listing (one hop a line: rtt, gap in\n"
+      "microseconds, addr, extra, hop key, separated by single spaces; at most 50\n"
+      "lines) and prints each hop's cleaned gap, choke point label, bandwidth bound\n"
+      "in Mbit/s (LOAD_PACKETS x PKT_SIZE x 8 / cleaned gap) and kind, then the\n"
+      "confidences.\n"
+      "\n"
+      "Exit status: 0 report printed, 1 listing unreadable or output failed,\n"
+      "2 wrong command line, 3 reading stopped at a line longer than 64 KiB.\n",
+      stdout);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+  // The long options stand alone; any other command line is read as the
+  // three operands, exactly as it always was.
+  if (argc == 2 && std::strcmp(argv[1], "--help") == 0) {
+    print_help();
+    return common::finish_output("kovrin-detect", common::kExitOk);
+  }
+  if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
+    common::print_version("kovrin-detect");
+    return common::finish_output("kovrin-detect", common::kExitOk);
+  }
   if (argc != 4) {
     std::printf("wrong command line\n");
     return common::kExitUsage;

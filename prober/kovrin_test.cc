@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "common/version.h"
 #include "prober/test_util.h"
 
 namespace kovrin {
@@ -54,6 +55,9 @@ TEST_F(KovrinTest, UsageErrorsAndHelp) {
       {{"-z", "192.0.2.1"}, 2},
       {{"-e"}, 2},
       {{"-h"}, 0},
+      {{"--help"}, 0},
+      {{"--help", "192.0.2.1"}, 0},
+      {{"--bogus", "192.0.2.1"}, 2},
       {{"-h", "192.0.2.1"}, 0},
       {{"-c", "-h", "-z"}, 0},
   };
@@ -64,6 +68,14 @@ TEST_F(KovrinTest, UsageErrorsAndHelp) {
     EXPECT_TRUE(is_usage(o.out)) << o.out;
     EXPECT_TRUE(fake::fake_net.trace.empty()) << "nothing opened or sent";
   }
+}
+
+TEST_F(KovrinTest, VersionLine) {
+  const Outcome o = run({"--version", "192.0.2.1"});
+  EXPECT_EQ(o.status, 0);
+  EXPECT_EQ(o.out.rfind("kovrin " KOVRIN_VERSION, 0), 0u) << o.out;
+  EXPECT_EQ(o.out.back(), '\n');
+  EXPECT_TRUE(fake::fake_net.trace.empty());
 }
 
 TEST_F(KovrinTest, UsageTextEndsWithAnEmptyLine) {

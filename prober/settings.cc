@@ -1,6 +1,7 @@
 #include "prober/settings.h"
 
 #include <arpa/inet.h>
+#include <getopt.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -24,6 +25,8 @@ constexpr int kMinPktSize = 28;  // IP header and transport header
 // larger values only keep the prober busy for hours.
 constexpr int32_t kMaxDelayNum = 1000000;
 constexpr int kNameSize = 256;
+// getopt_long's values for the long options that have no letter.
+constexpr int kVersionOption = 256;
 
 // Reads text as a whole decimal number that fits 32 bits.
 bool parse_decimal(const char* text, int32_t* value) {
@@ -91,8 +94,14 @@ ParseResult parse_command_line(int argc, char** argv, Settings& s,
   optind = 1;
   const char* optstring = "e:i:l:s:y:coptxdvh";
 #endif
+  // Long options only add to the letters; "--" still ends the options.
+  static const option long_options[] = {
+      {"help", no_argument, nullptr, 'h'},
+      {"version", no_argument, nullptr, kVersionOption},
+      {nullptr, 0, nullptr, 0},
+  };
   int c;
-  while ((c = getopt(argc, argv, optstring)) != -1) {
+  while ((c = getopt_long(argc, argv, optstring, long_options, nullptr)) != -1) {
     int32_t* number = nullptr;
     const char** text = nullptr;
     switch (c) {
@@ -116,6 +125,7 @@ ParseResult parse_command_line(int argc, char** argv, Settings& s,
       case 'd': s.debug_mode = 1; break;
       case 'v': s.verbose_mode = 1; break;
       case 'h': return ParseResult::kHelp;
+      case kVersionOption: return ParseResult::kVersion;
       default: return ParseResult::kUsage;
     }
     if (number != nullptr) {

@@ -26,12 +26,13 @@ extern Settings settings;
 
 enum class ParseResult {
   kRun,       // settings complete, *operand names the destination
-  kHelp,      // -h: usage text, exit 0
+  kHelp,      // -h or --help: usage text, exit 0
+  kVersion,   // --version: the version line, exit 0
   kUsage,     // wrong command line: usage text, exit 2
   kBadValue,  // a value the tables cannot hold: its stderr line is printed, exit 2
 };
 
-// Reads the options into s with getopt (options stop at the first operand)
+// Reads the options into s with getopt_long (options stop at the first operand)
 // and checks every value against the fixed tables before anything is
 // opened.  Prints nothing on kRun, kHelp and kUsage (getopt has printed its
 // own diagnostic for a bad option), and one line on standard error for
