@@ -1,14 +1,17 @@
 // Feeds arbitrary bytes through the hop listing reader, the whole detection
-// and the offline report.  The first four bytes, when present, choose the
-// packet size and the load packet count.
+// and the offline report, text and JSON (which must always parse).  The
+// first four bytes, when present, choose the packet size and the load
+// packet count.
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 
 #include "detect/detection.h"
 #include "offline/listing.h"
 #include "offline/offline_report.h"
+#include "tests/json_syntax.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static auto state = std::make_unique<detect::DetectionState>();
@@ -29,9 +32,22 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                         : std::fopen("/dev/null", "r");
   if (file == nullptr) return 0;
   offline::open_listing(file, "fuzz");
-  offline::load_hops(*state);
+  const bool read_in_full = offline::load_hops(*state);
   std::fclose(file);
   detect::detect_chokes(*state, *table);
   offline::print_offline_report(sink, *state, pkt_size, udp_pkt_num);
+
+  // The JSON report of every input must be one valid JSON document.
+  char* json = nullptr;
+  size_t length = 0;
+  FILE* out = open_memstream(&json, &length);
+  if (out == nullptr) return 0;
+  offline::print_offline_json(out, *state, pkt_size, udp_pkt_num, read_in_full);
+  std::fclose(out);
+  if (!json_syntax::valid(json, length)) {
+    std::fwrite(json, 1, length, stderr);
+    std::abort();
+  }
+  std::free(json);
   return 0;
 }

@@ -16,12 +16,14 @@
 
 #include "prober/analysis.h"
 #include "prober/capture.h"
+#include "prober/json_report.h"
 #include "prober/kovrin.h"
 #include "prober/net_fake.h"
 #include "prober/packet.h"
 #include "prober/report.h"
 #include "prober/settings.h"
 #include "prober/train.h"
+#include "tests/json_syntax.h"
 
 namespace {
 
@@ -83,6 +85,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   init_packet();
   probe_once();
   print_report(sink);
+  // The same results as a JSON document, which must parse.
+  char* json = nullptr;
+  size_t length = 0;
+  FILE* out = open_memstream(&json, &length);
+  if (out == nullptr) std::abort();
+  write_json_report(out);
+  std::fclose(out);
+  if (!json_syntax::valid(json, length)) {
+    std::fwrite(json, 1, length, stderr);
+    std::abort();
+  }
+  std::free(json);
   close_sockets();
   return 0;
 }

@@ -1,6 +1,7 @@
 // kovrin-detect: the gap-step detection over a hop listing measured earlier.
 //
 //   kovrin-detect LISTING PKT_SIZE LOAD_PACKETS
+//   kovrin-detect --json LISTING PKT_SIZE LOAD_PACKETS
 //   kovrin-detect --help | --version
 #include <cstdint>
 #include <cstdio>
@@ -28,13 +29,14 @@ int32_t parse_count(const char* text) {
 void print_help() {
   std::fputs(
       "Usage: kovrin-detect LISTING PKT_SIZE LOAD_PACKETS\n"
+      "       kovrin-detect --json LISTING PKT_SIZE LOAD_PACKETS\n"
       "       kovrin-detect --help | --version\n"
       "\n"
       "Runs the gap-step detection on a hop listing (one hop a line: rtt, gap in\n"
       "microseconds, addr, extra, hop key, separated by single spaces; at most 50\n"
       "lines) and prints each hop's cleaned gap, choke point label, bandwidth bound\n"
       "in Mbit/s (LOAD_PACKETS x PKT_SIZE x 8 / cleaned gap) and kind, then the\n"
-      "confidences.\n"
+      "confidences.  With --json the report is one JSON document.\n"
       "\n"
       "Exit status: 0 report printed, 1 listing unreadable or output failed,\n"
       "2 wrong command line, 3 reading stopped at a line longer than 64 KiB.\n",
@@ -54,6 +56,12 @@ int main(int argc, char** argv) {
     common::print_version("kovrin-detect");
     return common::finish_output("kovrin-detect", common::kExitOk);
   }
+  // "--json" first, then the three operands as always.
+  const bool json = argc == 5 && std::strcmp(argv[1], "--json") == 0;
+  if (json) {
+    --argc;
+    ++argv;
+  }
   if (argc != 4) {
     std::printf("wrong command line\n");
     return common::kExitUsage;
@@ -66,7 +74,11 @@ int main(int argc, char** argv) {
   offline::open_listing(file, argv[1]);
   const bool read_in_full = offline::load_hops(state);
   detect::detect_chokes(state, fit_table);
-  offline::print_offline_report(stdout, state, pkt_size, udp_pkt_num);
+  if (json) {
+    offline::print_offline_json(stdout, state, pkt_size, udp_pkt_num, read_in_full);
+  } else {
+    offline::print_offline_report(stdout, state, pkt_size, udp_pkt_num);
+  }
 
   return common::finish_output("kovrin-detect",
                                read_in_full ? common::kExitOk : common::kExitPartial);

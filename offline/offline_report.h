@@ -17,6 +17,12 @@ namespace offline {
 void print_offline_report(FILE* out, const detect::DetectionState& state,
                           int32_t pkt_size, int32_t udp_pkt_num);
 
+// The same report as one JSON document (--json): the listing's own fields
+// and the detection's for every hop, the confidences, and whether the
+// listing was read in full.  Schema: schema/kovrin-report.schema.json.
+void print_offline_json(FILE* out, const detect::DetectionState& state, int32_t pkt_size,
+                        int32_t udp_pkt_num, bool read_in_full);
+
 }  // namespace offline
 
 #endif  // KOVRIN_OFFLINE_OFFLINE_REPORT_H_

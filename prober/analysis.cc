@@ -15,17 +15,24 @@ AnalysisResults analysis;
 namespace {
 
 // Appends one whole line to the anomaly text; a line that does not fit is
-// dropped rather than cut.
+// dropped rather than cut.  True when it was appended.
 __attribute__((format(printf, 1, 2)))
-void append_anomaly(const char* format, ...) {
+bool append_line(const char* format, ...) {
   char line[kAnomalySize];
   va_list args;
   va_start(args, format);
   const int n = std::vsnprintf(line, sizeof line, format, args);
   va_end(args);
   const size_t used = std::strlen(analysis.anomaly_text);
-  if (n < 0 || used + static_cast<size_t>(n) >= sizeof analysis.anomaly_text) return;
+  if (n < 0 || used + static_cast<size_t>(n) >= sizeof analysis.anomaly_text) return false;
   std::memcpy(analysis.anomaly_text + used, line, static_cast<size_t>(n) + 1);
+  return true;
+}
+
+// Keeps the record of a line that was appended.
+void record_anomaly(bool appended, const Anomaly& anomaly) {
+  if (!appended || analysis.anomaly_count >= kMaxAnomalies) return;
+  analysis.anomalies[analysis.anomaly_count++] = anomaly;
 }
 
 uint32_t source_of(const uint8_t* datagram) {
@@ -43,6 +50,7 @@ void reset_analysis() {
   for (ProbeHop& hop : a.probe_hops) hop = ProbeHop{-1, -1, 0.0, 0};
   a.max_hop = 0;
   a.anomaly_text[0] = '\0';
+  a.anomaly_count = 0;
   a.avg_rtt = 0.0;
   a.echo_source = 0;
 }
@@ -79,20 +87,22 @@ void analyse_replies() {
       bool seen = false;
       for (int k = 0; k <= a.max_hop; ++k) seen = seen || a.probe_hops[k].router == source;
       if (seen) {
-        append_anomaly("%d %s loop\n", hop, format_ip(source, dotted));
+        record_anomaly(append_line("%d %s loop\n", hop, format_ip(source, dotted)),
+                       Anomaly{AnomalyKind::kLoop, hop, source, 0});
         continue;
       }
     }
     if (settings.debug_mode) {
-      std::printf("%d %d %f %s\n", hop, side, record.reply_time, format_ip(source, dotted));
+      std::fprintf(debug_out(), "%d %d %f %s\n", hop, side, record.reply_time, format_ip(source, dotted));
     }
     ProbeHop& probe_hop = a.probe_hops[hop];
     (side == 0 ? probe_hop.head_reply : probe_hop.tail_reply) = a.record_count;
     if (probe_hop.router == 0) {
       probe_hop.router = source;
     } else if (probe_hop.router != source) {
-      append_anomaly("%d %s %s\n", hop, format_ip(source, dotted),
-                     format_ip(probe_hop.router, dotted2));
+      record_anomaly(append_line("%d %s %s\n", hop, format_ip(source, dotted),
+                                 format_ip(probe_hop.router, dotted2)),
+                     Anomaly{AnomalyKind::kTwoAddresses, hop, source, probe_hop.router});
     }
     if (hop > a.max_hop) a.max_hop = hop;
     ++a.record_count;
@@ -122,7 +132,7 @@ void compute_rtt() {
     const int32_t index = static_cast<int32_t>(read_be16(reply + h + 6)) - seq_base;
     if (index < 0) {
       if (settings.debug_mode) {
-        std::printf("wrong seq number in the echo reply pkt: j = %d\n", index);
+        std::fprintf(debug_out(), "wrong seq number in the echo reply pkt: j = %d\n", index);
       }
       continue;
     }
@@ -131,7 +141,7 @@ void compute_rtt() {
     a.echo_source = source_of(reply);
     sum += rtt;
     if (settings.debug_mode) {
-      std::printf("%2d rtt: %.3f, %s\n", index, rtt * 1000.0, format_ip(a.echo_source, dotted));
+      std::fprintf(debug_out(), "%2d rtt: %.3f, %s\n", index, rtt * 1000.0, format_ip(a.echo_source, dotted));
     }
     ++used;
   }

@@ -23,12 +23,28 @@ struct ProbeHop {
   uint32_t router;     // source of the first reply for the hop; 0 = none
 };
 
+// A route anomaly, as a record beside its line in anomaly_text.
+enum class AnomalyKind {
+  kLoop,          // "HOP ROUTER loop": a router seen again further along
+  kTwoAddresses,  // "HOP SECOND FIRST": a hop answered from a second address
+};
+struct Anomaly {
+  AnomalyKind kind;
+  int32_t hop;
+  uint32_t router;  // the repeated router, or the second address
+  uint32_t first;   // kTwoAddresses: the hop's first router
+};
+// Every line of anomaly_text has its record: a line needs at least 15 bytes.
+constexpr int kMaxAnomalies = kAnomalySize / 15 + 1;
+
 struct AnalysisResults {
   ReplyRecord reply_records[kTeSlots];
   int32_t record_count;
   ProbeHop probe_hops[kHopCount];
   int32_t max_hop;  // highest hop that a reply named; 0 when none did
   char anomaly_text[kAnomalySize];  // "loop" and route-change lines
+  Anomaly anomalies[kMaxAnomalies];  // the same, one record a line
+  int32_t anomaly_count;
   double avg_rtt;        // mean echo round-trip time, seconds; 0.0 = none
   uint32_t echo_source;  // source of the last echo reply used
 };

@@ -140,7 +140,7 @@ void capture_replies(int32_t wait) {
           if (wait) last = monotonic_time();
           ++c.rec_i;
           if (c.rec_i >= kTeSlots) return;
-          if (settings.debug_mode) std::printf("rec_i = %d\n", c.rec_i);
+          if (settings.debug_mode) std::fprintf(debug_out(), "rec_i = %d\n", c.rec_i);
           ++accepted;
           break;
         }

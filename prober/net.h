@@ -80,6 +80,19 @@ bool lookup_name(const char* host, char* name, int size, uint32_t* addr);
 // nothing was found.
 bool lookup_address(uint32_t addr, char* name, int size);
 
+// Room for a name of lookup_addresses, terminator included (longer names
+// are cut), and the most addresses it takes at once.
+constexpr int kLookupNameSize = 256;
+constexpr int kMaxLookups = 51;
+
+// Reverse lookups of count addresses (network byte order; count at most
+// kMaxLookups, the caller passes each address once), run concurrently and
+// all finished on return: found[i] tells whether a name was found for
+// addrs[i], and names[i] then holds it.  Costs about as long as the slowest
+// single lookup, not their sum.
+void lookup_addresses(const uint32_t* addrs, int count, char (*names)[kLookupNameSize],
+                      bool* found);
+
 // Privilege.  A set-user-ID or set-group-ID start runs with the real ids as
 // the effective ones (suspend) except around the opening of the raw sockets
 // (resume); once they are open, drop_privilege gives up the raised ids (and,

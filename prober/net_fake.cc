@@ -237,6 +237,13 @@ bool lookup_address(uint32_t addr, char* name, int size) {
   return true;
 }
 
+void lookup_addresses(const uint32_t* addrs, int count, char (*names)[kLookupNameSize],
+                      bool* found) {
+  for (int i = 0; i < count && i < kMaxLookups; ++i) {
+    found[i] = lookup_address(addrs[i], names[i], kLookupNameSize);
+  }
+}
+
 const char* suspend_privilege() { return nullptr; }
 
 const char* resume_privilege() {

@@ -66,8 +66,8 @@ struct FakePath {
 
 // What happened, in order: "send", "poll" (a receive that found nothing),
 // "recv", "pause", "open", "close", "resume", "drop", "lookup" (forward or
-// reverse).  With record off, sends and receives leave no trace (the fuzzer
-// runs many trains).
+// reverse; one per address of a batch of reverse lookups).  With record off,
+// sends and receives leave no trace (the fuzzer runs many trains).
 struct FakeNet {
   // Both clocks advance together by clock_step_usec after every reading of
   // either; the wall clock reads clock_usec + wall_offset_usec, the

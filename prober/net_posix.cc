@@ -10,10 +10,12 @@
 #include <sys/types.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstring>
-
 #include <ctime>
+#include <system_error>
+#include <thread>
 
 #ifdef __linux__
 #include <linux/capability.h>
@@ -184,6 +186,52 @@ bool lookup_address(uint32_t addr, char* name, int size) {
   if (entry == nullptr || entry->h_name == nullptr) return false;
   copy_name(entry->h_name, name, size);
   return true;
+}
+
+namespace {
+
+// One reverse lookup through getnameinfo, which is safe to call from several
+// threads at once; only a name counts, never the address as text.
+bool lookup_one(uint32_t addr, char* name, int size) {
+  sockaddr_in sa;
+  std::memset(&sa, 0, sizeof sa);
+  sa.sin_family = AF_INET;
+  sa.sin_addr.s_addr = addr;
+  char host[NI_MAXHOST];
+  if (getnameinfo(reinterpret_cast<const sockaddr*>(&sa), sizeof sa, host, sizeof host, nullptr,
+                  0, NI_NAMEREQD) != 0) {
+    return false;
+  }
+  copy_name(host, name, size);
+  return true;
+}
+
+}  // namespace
+
+void lookup_addresses(const uint32_t* addrs, int count, char (*names)[kLookupNameSize],
+                      bool* found) {
+  if (count > kMaxLookups) count = kMaxLookups;
+  // Each worker takes the next address not yet taken until none is left:
+  // with a helper thread per address beyond the first (this thread takes a
+  // share too), every lookup starts at once; when a thread cannot be
+  // started, the running ones share the rest.
+  std::atomic<int> next{0};
+  const auto work = [&] {
+    for (int i = next.fetch_add(1); i < count; i = next.fetch_add(1)) {
+      found[i] = lookup_one(addrs[i], names[i], kLookupNameSize);
+    }
+  };
+  std::thread helpers[kMaxLookups - 1];
+  int started = 0;
+  for (; started < count - 1; ++started) {
+    try {
+      helpers[started] = std::thread(work);
+    } catch (const std::system_error&) {
+      break;
+    }
+  }
+  work();
+  for (int t = 0; t < started; ++t) helpers[t].join();
 }
 
 namespace {

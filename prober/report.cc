@@ -6,6 +6,8 @@
 
 #include "prober/analysis.h"
 #include "prober/common.h"
+#include "prober/json_report.h"
+#include "prober/net.h"
 #include "prober/packet.h"
 #include "prober/settings.h"
 #include "prober/train.h"
@@ -18,7 +20,40 @@ namespace {
 
 detect::FitTable fit_table;
 
-constexpr int kNameSize = 256;
+constexpr int kNameSize = net::kLookupNameSize;
+static_assert(kHopCount <= net::kMaxLookups);
+
+// The -x names of hops 0 to max_hop, as print_report looked them up.
+char hop_names[kHopCount][kNameSize];
+
+// Looks up the host names of the hops' routers, each distinct address once
+// (0.0.0.0 of the silent hops too) and all at once; a router without a name
+// keeps its dotted address.
+void lookup_hop_names() {
+  const AnalysisResults& a = analysis;
+  uint32_t distinct[kHopCount];
+  int slot[kHopCount];
+  int count = 0;
+  for (int k = 0; k <= a.max_hop; ++k) {
+    const uint32_t router = a.probe_hops[k].router;
+    int j = 0;
+    while (j < count && distinct[j] != router) ++j;
+    if (j == count) distinct[count++] = router;
+    slot[k] = j;
+  }
+  char names[kHopCount][kNameSize];
+  bool found[kHopCount];
+  net::lookup_addresses(distinct, count, names, found);
+  for (int k = 0; k <= a.max_hop; ++k) {
+    if (found[slot[k]]) {
+      std::memcpy(hop_names[k], names[slot[k]], kNameSize);
+    } else {
+      format_ip(a.probe_hops[k].router, hop_names[k]);
+    }
+  }
+}
+
+}  // namespace
 
 // Seconds as whole microseconds, cut towards zero.  A gap beyond the 32-bit
 // range (after a step of the clock between two replies) is held at the
@@ -31,7 +66,7 @@ int32_t whole_microseconds(double seconds) {
   return static_cast<int32_t>(usec);
 }
 
-}  // namespace
+const char* hop_name(int k) { return hop_names[k]; }
 
 void run_detection() {
   detect::DetectionState& d = detection;
@@ -50,7 +85,14 @@ void run_detection() {
 
 void print_report(FILE* out) {
   if (settings.online_detect) run_detection();
-  write_report(out);
+  // Without hop lines (no router answered) there is nothing to look up.
+  const bool hop_lines = !(analysis.max_hop == 0 && analysis.probe_hops[0].router == 0);
+  if (settings.dns_lookup && hop_lines) lookup_hop_names();
+  if (settings.json_output) {
+    write_json_report(out);
+  } else {
+    write_report(out);
+  }
 }
 
 void write_report(FILE* out) {
@@ -70,12 +112,7 @@ void write_report(FILE* out) {
     const ProbeHop& hop = a.probe_hops[k];
     char dotted[kDottedSize];
     format_ip(hop.router, dotted);
-    char name[kNameSize] = "";
-    if (s.dns_lookup) {
-      char host_dotted[kDottedSize];
-      uint32_t addr;
-      resolve_host(dotted, name, &addr, host_dotted);
-    }
+    const char* name = s.dns_lookup ? hop_name(k) : "";
     // A hop without a head reply has no round-trip time: 0.000.
     double rtt = 0.0;
     if (hop.head_reply >= 0) {

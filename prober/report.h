@@ -3,6 +3,7 @@
 #ifndef KOVRIN_PROBER_REPORT_H_
 #define KOVRIN_PROBER_REPORT_H_
 
+#include <cstdint>
 #include <cstdio>
 
 #include "detect/detection.h"
@@ -19,11 +20,21 @@ void run_detection();
 
 // Writes the report to out: summary, anomaly lines, hop lines (with the
 // detection columns for -o and host names for -x), the conf line, the rtt
-// line and, for -t, the send log.  Runs the detection first with -o.
+// line and, for -t, the send log.  Runs the detection first with -o, and
+// with -x looks up the routers' names first, concurrently.
 void print_report(FILE* out = stdout);
 
 // The report alone, from the detection state as it stands.
 void write_report(FILE* out);
+
+// Seconds as whole microseconds, cut towards zero; beyond the 32-bit range
+// held at its ends (a clock step between a hop's two replies).
+int32_t whole_microseconds(double seconds);
+
+// The host name shown for hop k with -x: the reverse lookup of its router,
+// or its dotted address when that finds nothing, as print_report looked it
+// up (all hops at once, before writing).
+const char* hop_name(int k);
 
 }  // namespace kovrin
 

@@ -149,6 +149,36 @@ TEST_F(ReportTest, HostNamesWithX) {
   EXPECT_EQ(fake::fake_net.forward_lookups, 0);
 }
 
+// Each distinct router is looked up once, the silent hops' 0.0.0.0 too, and
+// the names come out in path order; without hop lines nothing is looked up.
+TEST_F(ReportTest, HostNamesLookedUpOncePerAddress) {
+  settings.dns_lookup = 1;
+  fake::fake_net.addresses[ip(192, 0, 2, 1)] = "r1.example.net";
+  fake::fake_net.addresses[ip(192, 0, 2, 3)] = "r3.example.net";
+  set_hop(0, ip(192, 0, 2, 1), 0.001, 0.0);
+  analysis.max_hop = 2;  // hop 1 silent
+  set_hop(2, ip(192, 0, 2, 1), 0.001, 0.0);
+  set_hop(3, ip(192, 0, 2, 4), 0.001, 0.0);
+  set_hop(5, ip(192, 0, 2, 3), 0.001, 0.0);  // hop 4 silent
+  EXPECT_EQ(report(),
+            "1700000000.250000 192.0.2.9 500 60 0\n"
+            "\n"
+            "00   1.000       192.0.2.1      0 r1.example.net\n"
+            "01   0.000         0.0.0.0      0 0.0.0.0\n"
+            "02   1.000       192.0.2.1      0 r1.example.net\n"
+            "03   1.000       192.0.2.4      0 192.0.2.4\n"
+            "04   0.000         0.0.0.0      0 0.0.0.0\n"
+            "05   1.000       192.0.2.3      0 r3.example.net\n"
+            "\n");
+  EXPECT_EQ(fake::fake_net.reverse_lookups, 4);
+  EXPECT_EQ(fake::count_trace("lookup"), 4);
+
+  fake::reset_fake_net();
+  reset_analysis();
+  EXPECT_EQ(report(), "1700000000.250000 192.0.2.9 500 60 0\n# no hop reponses\n\n");
+  EXPECT_EQ(fake::fake_net.reverse_lookups, 0);
+}
+
 // A run too short to clean leaves an empty working table; hop 0 is then
 // paired with position 0, whose status is 1, and its zero gap gives an
 // infinite bound.  The conf line is empty.

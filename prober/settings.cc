@@ -17,6 +17,8 @@ namespace kovrin {
 
 Settings settings;
 
+FILE* debug_out() { return settings.json_output ? stderr : stdout; }
+
 namespace {
 
 constexpr int kMinPktSize = 28;  // IP header and transport header
@@ -27,6 +29,7 @@ constexpr int32_t kMaxDelayNum = 1000000;
 constexpr int kNameSize = 256;
 // getopt_long's values for the long options that have no letter.
 constexpr int kVersionOption = 256;
+constexpr int kJsonOption = 257;
 
 // Reads text as a whole decimal number that fits 32 bits.
 bool parse_decimal(const char* text, int32_t* value) {
@@ -98,6 +101,7 @@ ParseResult parse_command_line(int argc, char** argv, Settings& s,
   static const option long_options[] = {
       {"help", no_argument, nullptr, 'h'},
       {"version", no_argument, nullptr, kVersionOption},
+      {"json", no_argument, nullptr, kJsonOption},
       {nullptr, 0, nullptr, 0},
   };
   int c;
@@ -126,6 +130,7 @@ ParseResult parse_command_line(int argc, char** argv, Settings& s,
       case 'v': s.verbose_mode = 1; break;
       case 'h': return ParseResult::kHelp;
       case kVersionOption: return ParseResult::kVersion;
+      case kJsonOption: s.json_output = 1; break;
       default: return ParseResult::kUsage;
     }
     if (number != nullptr) {

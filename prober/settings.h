@@ -3,6 +3,7 @@
 #define KOVRIN_PROBER_SETTINGS_H_
 
 #include <cstdint>
+#include <cstdio>
 
 namespace kovrin {
 
@@ -20,9 +21,15 @@ struct Settings {
   int32_t dump_send_times = 0;  // -t
   int32_t debug_mode = 0;     // -d
   int32_t verbose_mode = 0;   // -v
+  int32_t json_output = 0;    // --json: the report as one JSON document
   uint32_t dst_ip = 0;        // the destination, from the operand
 };
 extern Settings settings;
+
+// Where the debug (-d) and verbose (-v) lines go as the run makes them:
+// standard output, ahead of the text report, or standard error with
+// --json, so that standard output holds the JSON document alone.
+FILE* debug_out();
 
 enum class ParseResult {
   kRun,       // settings complete, *operand names the destination

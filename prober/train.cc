@@ -47,7 +47,7 @@ void send_train(uint32_t dest, int32_t delay) {
   // The load block: back to back, the only work between two packets being
   // a reply poll that returns at once when nothing is waiting.
   for (int32_t i = 0; i < s.udp_pkt_num; ++i) {
-    if (s.debug_mode) std::printf("%d\n", i);
+    if (s.debug_mode) std::fprintf(debug_out(), "%d\n", i);
     capture_replies(0);
     send_probe(protocol, 0, s.pkt_size, kLoadTtl, dest);
     if (i == s.udp_pkt_num - 1) break;
@@ -72,7 +72,7 @@ void reset_train() { train_state = TrainState{}; }
 
 void probe_once() {
   if (settings.verbose_mode) {
-    std::printf("probe_once() with [%d %d]\n", settings.udp_pkt_num, settings.delay_num);
+    std::fprintf(debug_out(), "probe_once() with [%d %d]\n", settings.udp_pkt_num, settings.delay_num);
   }
   // Each module empties its own per-run state; the send log lives on.
   reset_send_times();

@@ -1,0 +1,209 @@
+#include "prober/json_report.h"
+
+#include <cstdint>
+
+#include "common/json.h"
+#include "common/version.h"
+#include "detect/detection.h"
+#include "prober/analysis.h"
+#include "prober/common.h"
+#include "prober/packet.h"
+#include "prober/report.h"
+#include "prober/settings.h"
+#include "prober/train.h"
+
+namespace kovrin {
+
+namespace {
+
+using common::JsonWriter;
+
+void address(JsonWriter& w, const char* key, uint32_t addr) {
+  char dotted[kDottedSize];
+  common::json_key(w, key);
+  if (addr == 0) {
+    common::json_null(w);
+  } else {
+    common::json_string(w, format_ip(addr, dotted));
+  }
+}
+
+// Round-trip time of reply record `position` in ms, or null for none.
+void round_trip(JsonWriter& w, const char* key, int32_t position) {
+  common::json_key(w, key);
+  if (position < 0) return common::json_null(w);
+  const ReplyRecord& r = analysis.reply_records[position];
+  common::json_number(w, (r.reply_time - r.probe_time) * 1000.0, "%.3f");
+}
+
+void write_settings(JsonWriter& w) {
+  const Settings& s = settings;
+  common::json_key(w, "settings");
+  common::json_begin_object(w);
+  common::json_key(w, "end_pkt_num");
+  common::json_int(w, s.end_pkt_num);
+  common::json_key(w, "udp_pkt_num");
+  common::json_int(w, s.udp_pkt_num);
+  common::json_key(w, "pkt_size");
+  common::json_int(w, s.pkt_size);
+  common::json_key(w, "delay_num");
+  common::json_int(w, s.delay_num);
+  common::json_key(w, "protocol");
+  common::json_string(w, s.use_icmp ? "icmp" : "udp");
+  common::json_key(w, "planetlab_raw");
+  common::json_bool(w, s.planetlab_raw != 0);
+  address(w, "self_ip", s.self_ip);
+  common::json_key(w, "dns_lookup");
+  common::json_bool(w, s.dns_lookup != 0);
+  common::json_key(w, "online_detect");
+  common::json_bool(w, s.online_detect != 0);
+  common::json_key(w, "dump_send_times");
+  common::json_bool(w, s.dump_send_times != 0);
+  common::json_end_object(w);
+}
+
+void write_anomalies(JsonWriter& w) {
+  const AnalysisResults& a = analysis;
+  common::json_key(w, "anomalies");
+  common::json_begin_array(w);
+  for (int i = 0; i < a.anomaly_count; ++i) {
+    const Anomaly& an = a.anomalies[i];
+    common::json_begin_object(w);
+    common::json_key(w, "kind");
+    common::json_string(w, an.kind == AnomalyKind::kLoop ? "loop" : "two_addresses");
+    common::json_key(w, "hop");
+    common::json_int(w, an.hop);
+    if (an.kind == AnomalyKind::kLoop) {
+      address(w, "router", an.router);
+    } else {
+      address(w, "first", an.first);
+      address(w, "second", an.router);
+    }
+    common::json_end_object(w);
+  }
+  common::json_end_array(w);
+}
+
+// The detection fields of hop k, walking the working table as the text
+// report does.
+void write_detection(JsonWriter& w, int k, int* cursor) {
+  const detect::DetectionState& d = detection;
+  const ProbeHop& hop = analysis.probe_hops[k];
+  common::json_key(w, "detection");
+  common::json_begin_object(w);
+  const int c = *cursor;
+  if (c < detect::kMaxHops && d.working_table[c].raw_index == k) {
+    const detect::HopEntry& entry = d.working_table[c];
+    const detect::ChokeLabel& label = d.labels[c];
+    common::json_key(w, "cleaned_gap_us");
+    common::json_int(w, entry.step);
+    common::json_key(w, "rank");
+    if (label.rank == 0) {
+      common::json_null(w);
+    } else {
+      common::json_int(w, label.rank);
+    }
+    common::json_key(w, "bracket");
+    if (label.rank == 0) {
+      common::json_null(w);
+    } else {
+      common::json_string(w, label.paired ? "round" : "square");
+    }
+    common::json_key(w, "bound_mbit");
+    common::json_number(w,
+                        entry.status != 0
+                            ? detect::bound_from_measured_gap(settings.pkt_size,
+                                                              settings.udp_pkt_num, hop.gap_sec)
+                            : 0.0,
+                        "%.3f");
+    common::json_key(w, "kind");
+    common::json_string(w, detect::status_word(entry.status));
+    *cursor = c + 1;
+  } else {
+    common::json_key(w, "cleaned_gap_us");
+    common::json_int(w, 0);
+    common::json_key(w, "rank");
+    common::json_null(w);
+    common::json_key(w, "bracket");
+    common::json_null(w);
+    common::json_key(w, "bound_mbit");
+    common::json_number(w, 0.0, "%.3f");
+    common::json_key(w, "kind");
+    common::json_string(w, "uk");
+  }
+  common::json_end_object(w);
+}
+
+void write_hops(JsonWriter& w) {
+  const AnalysisResults& a = analysis;
+  common::json_key(w, "hops");
+  common::json_begin_array(w);
+  const bool none = a.max_hop == 0 && a.probe_hops[0].router == 0;
+  int cursor = 0;
+  for (int k = 0; !none && k <= a.max_hop; ++k) {
+    const ProbeHop& hop = a.probe_hops[k];
+    common::json_begin_object(w);
+    common::json_key(w, "hop");
+    common::json_int(w, k);
+    address(w, "router", hop.router);
+    if (settings.dns_lookup) {
+      common::json_key(w, "name");
+      common::json_string(w, hop_name(k));
+    }
+    round_trip(w, "head_rtt_ms", hop.head_reply);
+    round_trip(w, "tail_rtt_ms", hop.tail_reply);
+    common::json_key(w, "gap_us");
+    common::json_int(w, whole_microseconds(hop.gap_sec));
+    if (settings.online_detect) write_detection(w, k, &cursor);
+    common::json_end_object(w);
+  }
+  common::json_end_array(w);
+}
+
+}  // namespace
+
+void write_json_report(FILE* out) {
+  const AnalysisResults& a = analysis;
+  JsonWriter w;
+  common::json_start(w, out);
+  common::json_begin_object(w);
+  common::json_key(w, "schema");
+  common::json_string(w, "kovrin-report");
+  common::json_key(w, "schema_version");
+  common::json_int(w, 1);
+  common::json_key(w, "program_version");
+  common::json_string(w, KOVRIN_VERSION);
+  write_settings(w);
+  common::json_key(w, "start_time");
+  common::json_number(w, train_state.start_time, "%.6f");
+  address(w, "destination", settings.dst_ip);
+  write_anomalies(w);
+  write_hops(w);
+  if (settings.online_detect) {
+    common::json_key(w, "confidences");
+    common::json_begin_array(w);
+    for (int r = 0; r < detection.choke_count && r < detect::kConfSlots; ++r) {
+      common::json_number(w, detection.conf[r], "%.3f");
+    }
+    common::json_end_array(w);
+  }
+  common::json_key(w, "rtt_ms");
+  if (a.avg_rtt != 0.0) {
+    common::json_number(w, a.avg_rtt * 1000.0, "%.3f");
+  } else {
+    common::json_null(w);
+  }
+  address(w, "rtt_source", a.avg_rtt != 0.0 ? a.echo_source : 0);
+  if (settings.dump_send_times) {
+    common::json_key(w, "send_log");
+    common::json_begin_array(w);
+    for (int j = 0; j < packet_layer.send_log_count; ++j) {
+      common::json_number(w, packet_layer.send_log[j], "%.6f");
+    }
+    common::json_end_array(w);
+  }
+  common::json_end_object(w);
+  common::json_finish(w);
+}
+
+}  // namespace kovrin

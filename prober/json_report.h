@@ -1,0 +1,17 @@
+// The probe report as one JSON document (--json): the same run as the text
+// report, in fields instead of columns.  Its schema is
+// schema/kovrin-report.schema.json.
+#ifndef KOVRIN_PROBER_JSON_REPORT_H_
+#define KOVRIN_PROBER_JSON_REPORT_H_
+
+#include <cstdio>
+
+namespace kovrin {
+
+// Writes the report of the run to out, from the results and, with -o, the
+// detection state as run_detection left it.
+void write_json_report(FILE* out);
+
+}  // namespace kovrin
+
+#endif  // KOVRIN_PROBER_JSON_REPORT_H_
