@@ -21,10 +21,13 @@ ensure_packages() {
     DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
 }
 
-build_packages=(cmake make g++ libgtest-dev libgmock-dev libbenchmark-dev)
+build_packages=(cmake make g++ libgtest-dev libgmock-dev libbenchmark-dev python3-jsonschema)
 # The emulated-path lab: namespaces, tc, offload switches, nft rules, its own C tools,
 # setpriv for the unprivileged run.
 lab_packages=(python3 iproute2 ethtool nftables gcc util-linux procps)
+# The Debian package and its test: cpack's dependency list (dpkg-shlibdeps,
+# file), lintian, the manual pages' render check (groff), setcap/getcap.
+package_packages=(dpkg-dev file lintian groff-base libcap2-bin)
 
 # configure_and_build DIR [CMAKE ARGS...] -- [TARGETS...]
 configure_and_build() {
