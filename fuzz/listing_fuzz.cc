@@ -38,16 +38,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   offline::print_offline_report(sink, *state, pkt_size, udp_pkt_num);
 
   // The JSON report of every input must be one valid JSON document.
-  char* json = nullptr;
-  size_t length = 0;
-  FILE* out = open_memstream(&json, &length);
-  if (out == nullptr) return 0;
-  offline::print_offline_json(out, *state, pkt_size, udp_pkt_num, read_in_full);
-  std::fclose(out);
-  if (!json_syntax::valid(json, length)) {
-    std::fwrite(json, 1, length, stderr);
-    std::abort();
-  }
-  std::free(json);
+  json_syntax::require_valid([&](FILE* out) {
+    offline::print_offline_json(out, *state, pkt_size, udp_pkt_num, read_in_full);
+  });
   return 0;
 }

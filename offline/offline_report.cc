@@ -6,32 +6,45 @@
 
 namespace offline {
 
+namespace {
+
+// The detection columns of raw hop i, as both reports show them.
+struct OfflineHop {
+  bool kept;                 // cleaning kept the hop
+  int32_t step;              // the cleaned gap (the raw entry's 0 when not kept)
+  detect::ChokeLabel label;  // rank 0 for none
+  double bound;              // Mbit/s from the cleaned gap; 0.0 when not kept
+  const char* kind;
+};
+
+// Hops are taken in order with one cursor into the working table, from 0.
+OfflineHop offline_hop(const detect::DetectionState& state, int i, int32_t pkt_size,
+                       int32_t udp_pkt_num, int* cursor) {
+  const int w = *cursor;
+  if (!detect::working_matches(state, w, i)) {
+    return OfflineHop{false, state.raw_table[i].step, detect::ChokeLabel{0, false}, 0.0, "uk"};
+  }
+  *cursor = detect::advance_cursor(state, w);
+  const detect::HopEntry& entry = state.working_table[w];
+  // A step of 0 (a failed cleaning) gives an infinite bound, as the
+  // division says.
+  return OfflineHop{true, entry.step, state.labels[w],
+                    detect::bound_from_cleaned_gap(pkt_size, udp_pkt_num, entry.step),
+                    detect::status_word(entry.status)};
+}
+
+}  // namespace
+
 void print_offline_report(FILE* out, const detect::DetectionState& state,
                           int32_t pkt_size, int32_t udp_pkt_num) {
   int w = 0;
   for (int i = 0; i < state.raw_count; ++i) {
     const detect::HopEntry& raw = state.raw_table[i];
-    const char* word = "uk";
-    double bound = 0.0;
-    if (!detect::working_matches(state, w, i)) {
-      std::fprintf(out, "%-5d %-5d     ", raw.gap, raw.step);
-    } else {
-      const detect::HopEntry& entry = state.working_table[w];
-      std::fprintf(out, "%-5d %-5d ", raw.gap, entry.step);
-      char label[detect::kLabelSize];
-      if (state.labels[w].rank == 0) {
-        std::fputs("    ", out);
-      } else {
-        std::fprintf(out, "%s ", detect::format_label(state.labels[w], label));
-      }
-      // A step of 0 (a failed cleaning) gives an infinite bound, as the
-      // division says.
-      bound = detect::bound_from_cleaned_gap(pkt_size, udp_pkt_num, entry.step);
-      word = detect::status_word(entry.status);
-      w = detect::advance_cursor(state, w);
-    }
-    std::fprintf(out, "%7.3f %-15s %6s %7.3f %s %s\n", raw.rtt, raw.addr,
-                 raw.extra, bound, word, raw.hop_key);
+    const OfflineHop h = offline_hop(state, i, pkt_size, udp_pkt_num, &w);
+    char label[detect::kLabelSize];
+    std::fprintf(out, "%-5d %-5d %-3s %7.3f %-15s %6s %7.3f %s %s\n", raw.gap, h.step,
+                 detect::format_label(h.label, label), raw.rtt, raw.addr, raw.extra, h.bound,
+                 h.kind, raw.hop_key);
   }
 
   std::fputs("conf = ", out);
@@ -63,7 +76,7 @@ void print_offline_json(FILE* out, const detect::DetectionState& state, int32_t 
   int c = 0;
   for (int i = 0; i < state.raw_count; ++i) {
     const detect::HopEntry& raw = state.raw_table[i];
-    const bool kept = detect::working_matches(state, c, i);
+    const OfflineHop h = offline_hop(state, i, pkt_size, udp_pkt_num, &c);
     json_begin_object(w);
     json_key(w, "rtt");
     json_number(w, raw.rtt, "%.3f");
@@ -76,26 +89,21 @@ void print_offline_json(FILE* out, const detect::DetectionState& state, int32_t 
     json_key(w, "hop_key");
     json_string(w, raw.hop_key);
     json_key(w, "kept");
-    json_bool(w, kept);
+    json_bool(w, h.kept);
     json_key(w, "detection");
     json_begin_object(w);
-    const detect::HopEntry& entry = kept ? state.working_table[c] : raw;
-    const detect::ChokeLabel none = {0, false};
-    const detect::ChokeLabel& label = kept ? state.labels[c] : none;
     json_key(w, "cleaned_gap_us");
-    json_int(w, entry.step);
+    json_int(w, h.step);
     json_key(w, "rank");
-    if (label.rank == 0) json_null(w); else json_int(w, label.rank);
+    if (h.label.rank == 0) json_null(w); else json_int(w, h.label.rank);
     json_key(w, "bracket");
-    if (label.rank == 0) json_null(w); else json_string(w, label.paired ? "round" : "square");
+    if (h.label.rank == 0) json_null(w); else json_string(w, h.label.paired ? "round" : "square");
     json_key(w, "bound_mbit");
-    json_number(w, kept ? detect::bound_from_cleaned_gap(pkt_size, udp_pkt_num, entry.step) : 0.0,
-                "%.3f");
+    json_number(w, h.bound, "%.3f");
     json_key(w, "kind");
-    json_string(w, kept ? detect::status_word(entry.status) : "uk");
+    json_string(w, h.kind);
     json_end_object(w);
     json_end_object(w);
-    if (kept) c = detect::advance_cursor(state, c);
   }
   json_end_array(w);
   json_key(w, "confidences");

@@ -87,50 +87,27 @@ void write_anomalies(JsonWriter& w) {
 // The detection fields of hop k, walking the working table as the text
 // report does.
 void write_detection(JsonWriter& w, int k, int* cursor) {
-  const detect::DetectionState& d = detection;
-  const ProbeHop& hop = analysis.probe_hops[k];
+  const HopDetection h = hop_detection(k, cursor);
   common::json_key(w, "detection");
   common::json_begin_object(w);
-  const int c = *cursor;
-  if (c < detect::kMaxHops && d.working_table[c].raw_index == k) {
-    const detect::HopEntry& entry = d.working_table[c];
-    const detect::ChokeLabel& label = d.labels[c];
-    common::json_key(w, "cleaned_gap_us");
-    common::json_int(w, entry.step);
-    common::json_key(w, "rank");
-    if (label.rank == 0) {
-      common::json_null(w);
-    } else {
-      common::json_int(w, label.rank);
-    }
-    common::json_key(w, "bracket");
-    if (label.rank == 0) {
-      common::json_null(w);
-    } else {
-      common::json_string(w, label.paired ? "round" : "square");
-    }
-    common::json_key(w, "bound_mbit");
-    common::json_number(w,
-                        entry.status != 0
-                            ? detect::bound_from_measured_gap(settings.pkt_size,
-                                                              settings.udp_pkt_num, hop.gap_sec)
-                            : 0.0,
-                        "%.3f");
-    common::json_key(w, "kind");
-    common::json_string(w, detect::status_word(entry.status));
-    *cursor = c + 1;
+  common::json_key(w, "cleaned_gap_us");
+  common::json_int(w, h.step);
+  common::json_key(w, "rank");
+  if (h.label.rank == 0) {
+    common::json_null(w);
   } else {
-    common::json_key(w, "cleaned_gap_us");
-    common::json_int(w, 0);
-    common::json_key(w, "rank");
-    common::json_null(w);
-    common::json_key(w, "bracket");
-    common::json_null(w);
-    common::json_key(w, "bound_mbit");
-    common::json_number(w, 0.0, "%.3f");
-    common::json_key(w, "kind");
-    common::json_string(w, "uk");
+    common::json_int(w, h.label.rank);
   }
+  common::json_key(w, "bracket");
+  if (h.label.rank == 0) {
+    common::json_null(w);
+  } else {
+    common::json_string(w, h.label.paired ? "round" : "square");
+  }
+  common::json_key(w, "bound_mbit");
+  common::json_number(w, h.bound, "%.3f");
+  common::json_key(w, "kind");
+  common::json_string(w, h.kind);
   common::json_end_object(w);
 }
 

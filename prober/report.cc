@@ -68,6 +68,23 @@ int32_t whole_microseconds(double seconds) {
 
 const char* hop_name(int k) { return hop_names[k]; }
 
+HopDetection hop_detection(int k, int* cursor) {
+  const detect::DetectionState& d = detection;
+  const int w = *cursor;
+  if (w >= detect::kMaxHops || d.working_table[w].raw_index != k) {
+    return HopDetection{0, detect::ChokeLabel{0, false}, 0.0, "uk"};
+  }
+  ++*cursor;
+  const detect::HopEntry& entry = d.working_table[w];
+  // The bound comes from the measured gap, not the cleaned one; a hop of
+  // unknown kind shows none.
+  const double bound = entry.status != 0
+                           ? detect::bound_from_measured_gap(settings.pkt_size, settings.udp_pkt_num,
+                                                             analysis.probe_hops[k].gap_sec)
+                           : 0.0;
+  return HopDetection{entry.step, d.labels[w], bound, detect::status_word(entry.status)};
+}
+
 void run_detection() {
   detect::DetectionState& d = detection;
   const AnalysisResults& a = analysis;
@@ -121,23 +138,10 @@ void write_report(FILE* out) {
     }
     std::fprintf(out, "%02d %7.3f %15s %6d", k, rtt, dotted, whole_microseconds(hop.gap_sec));
     if (s.online_detect) {
-      // The cursor walks the working table, positions past working_count
-      // included (they are zero); it never passes the table's end.
-      if (w < detect::kMaxHops && d.working_table[w].raw_index == k) {
-        const detect::HopEntry& entry = d.working_table[w];
-        std::fprintf(out, " %6d", entry.step);
-        const int rank = d.labels[w].rank;
-        std::fprintf(out, " %c", rank != 0 ? static_cast<char>('0' + rank) : '.');
-        // The bound comes from the measured gap, not the cleaned one; a hop
-        // of unknown kind shows none.
-        const double bound =
-            entry.status != 0 ? detect::bound_from_measured_gap(s.pkt_size, s.udp_pkt_num, hop.gap_sec)
-                              : 0.0;
-        std::fprintf(out, " %7.3f %s", bound, detect::status_word(entry.status));
-        ++w;
-      } else {
-        std::fprintf(out, " %6d . %7.3f uk", 0, 0.0);
-      }
+      const HopDetection h = hop_detection(k, &w);
+      const int rank = h.label.rank;
+      std::fprintf(out, " %6d %c %7.3f %s", h.step,
+                   rank != 0 ? static_cast<char>('0' + rank) : '.', h.bound, h.kind);
     }
     if (s.dns_lookup) std::fprintf(out, " %s", name);
     std::fprintf(out, "\n");

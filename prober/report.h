@@ -31,6 +31,20 @@ void write_report(FILE* out);
 // held at its ends (a clock step between a hop's two replies).
 int32_t whole_microseconds(double seconds);
 
+// The detection columns of one hop, as both reports show them.
+struct HopDetection {
+  int32_t step;              // cleaned gap; 0 for a hop the cleaning left out
+  detect::ChokeLabel label;  // rank 0 for none
+  double bound;              // Mbit/s from the measured gap; 0.0 for kind "uk"
+  const char* kind;          // "ub", "lb" or "uk"
+};
+
+// The detection columns of hop k.  Hops are taken in path order with one
+// cursor into the working table, which starts at 0; the cursor walks
+// positions past working_count too (they are zero) and never passes the
+// table's end.
+HopDetection hop_detection(int k, int* cursor);
+
 // The host name shown for hop k with -x: the reverse lookup of its router,
 // or its dotted address when that finds nothing, as print_report looked it
 // up (all hops at once, before writing).

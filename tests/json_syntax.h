@@ -4,6 +4,8 @@
 #define KOVRIN_TESTS_JSON_SYNTAX_H_
 
 #include <cstddef>
+#include <cstdio>
+#include <cstdlib>
 
 namespace json_syntax {
 
@@ -140,6 +142,23 @@ inline bool valid(const char* text, size_t length) {
   if (!value(r)) return false;
   skip_space(r);
   return r.p == r.end;
+}
+
+// Runs write(FILE*) into memory and aborts, showing the text, unless it
+// wrote one valid JSON document: how the fuzz targets check their reports.
+template <typename Write>
+void require_valid(Write write) {
+  char* text = nullptr;
+  size_t length = 0;
+  FILE* out = open_memstream(&text, &length);
+  if (out == nullptr) std::abort();
+  write(out);
+  std::fclose(out);
+  if (!valid(text, length)) {
+    std::fwrite(text, 1, length, stderr);
+    std::abort();
+  }
+  std::free(text);
 }
 
 }  // namespace json_syntax
