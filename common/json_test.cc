@@ -1,4 +1,5 @@
 #include "common/json.h"
+#include "common/json_read.h"
 
 #include <gtest/gtest.h>
 
@@ -43,7 +44,79 @@ TEST(Json, StringsAreEscapedAndBytesThatAreNotUtf8Reversible) {
   for (const Case& c : cases) {
     EXPECT_EQ(written([&](JsonWriter& w) { json_bytes(w, c.bytes.data(), c.bytes.size()); }),
               c.json);
+    // The reader gives the very bytes back.
+    JsonValue v;
+    std::string error;
+    ASSERT_TRUE(json_parse(c.json, v, error)) << c.json << ": " << error;
+    EXPECT_EQ(v.type, JsonValue::Type::kString);
+    EXPECT_EQ(v.text, c.bytes) << c.json;
   }
+}
+
+TEST(JsonRead, Values) {
+  JsonValue v;
+  std::string error;
+  ASSERT_TRUE(json_parse(" {\"a\": [1, -2.5e1, true, false, null, {}], \"b\": \"\\u00e9\\ud83d\\ude00\\n\"}\n",
+                         v, error))
+      << error;
+  const JsonValue* a = v.member("a");
+  ASSERT_NE(a, nullptr);
+  ASSERT_EQ(a->items.size(), 6u);
+  int64_t n = 0;
+  EXPECT_TRUE(a->items[0].whole_number(0, 10, &n));
+  EXPECT_EQ(n, 1);
+  EXPECT_TRUE(a->items[1].whole_number(-100, 100, &n));  // -2.5e1 is the whole -25
+  EXPECT_EQ(n, -25);
+  EXPECT_FALSE(a->items[1].whole_number(0, 100, &n));     // out of the range asked for
+  EXPECT_TRUE(a->items[2].boolean);
+  EXPECT_EQ(a->items[4].type, JsonValue::Type::kNull);
+  EXPECT_EQ(a->items[5].type, JsonValue::Type::kObject);
+  EXPECT_EQ(v.member("b")->text, "\xc3\xa9\xf0\x9f\x98\x80\n");
+  EXPECT_EQ(v.member("c"), nullptr);
+  EXPECT_FALSE(v.member("b")->whole_number(0, 1, &n));
+}
+
+TEST(JsonRead, WhatIsNotJsonIsRefusedWithItsPlace) {
+  struct Case {
+    std::string text;
+    const char* error;
+  };
+  const Case cases[] = {
+      {"", "the document ends where a value should be at byte 1"},
+      {"{\"a\" 1}", "':' should follow the member name at byte 6"},
+      {"[1 2]", "',' or ']' should be here at byte 4"},
+      {"{\"a\":1,}", "a member name should be here at byte 8"},
+      {"[1,]", "not a JSON value at byte 4"},
+      {"01", "text after the document at byte 2"},
+      {"-", "not a JSON value at byte 1"},
+      {"1.", "a digit should follow the decimal point at byte 3"},
+      {"1e", "a digit should follow the exponent mark at byte 3"},
+      {"nul", "not a JSON value at byte 1"},
+      {"NaN", "not a JSON value at byte 1"},
+      {"\"a", "the document ends inside a string at byte 3"},
+      {"\"a\nb\"", "a control character inside a string at byte 3"},
+      {"\"\\x\"", "unknown escape at byte 3"},
+      {"\"\\u12\"", "\\u needs four hex digits at byte 4"},
+      {"\"\\ud800\"", "a high surrogate without its low one at byte 8"},
+      {"\"\\ud800\\u0041\"", "a high surrogate without its low one at byte 14"},
+      {"\"\\udc00\"", "a lone low surrogate at byte 8"},
+      {std::string(kJsonReadMaxDepth + 1, '['), "nested too deep at byte 65"},
+  };
+  for (const Case& c : cases) {
+    JsonValue v;
+    std::string error;
+    EXPECT_FALSE(json_parse(c.text, v, error)) << c.text;
+    EXPECT_EQ(error, c.error) << c.text;
+  }
+  // Nesting up to the limit is fine; so many values are not.
+  JsonValue v;
+  std::string error;
+  const std::string deep = std::string(kJsonReadMaxDepth, '[') + std::string(kJsonReadMaxDepth, ']');
+  EXPECT_TRUE(json_parse(deep, v, error)) << error;
+  std::string many = "[0";
+  for (int i = 0; i < kJsonReadMaxValues; ++i) many += ",0";
+  EXPECT_FALSE(json_parse(many + "]", v, error));
+  EXPECT_NE(error.find("more values than a report holds"), std::string::npos) << error;
 }
 
 TEST(Json, NumbersAndNesting) {
