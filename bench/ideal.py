@@ -15,6 +15,7 @@ gives on the ideal gaps, and its stability is the share of noisy copies of
 the ideal gaps for which rank 1 stays on the same hop.
 """
 
+import json
 import os
 import random
 import subprocess
@@ -29,15 +30,15 @@ def detect(kovrin_detect: str, gaps: list[float], keys: list[str], train: Train)
             f.write(f"0 {int(gap)} h{hop} - {key}\n")
         name = f.name
     try:
-        out = subprocess.run([kovrin_detect, name, str(train.size), str(train.load)],
+        out = subprocess.run([kovrin_detect, "--json", name, str(train.size), str(train.load)],
                              check=True, capture_output=True, text=True).stdout
     finally:
         os.unlink(name)
     labels = {}
-    for hop, line in enumerate(out.splitlines()[:len(gaps)]):
-        label = line[12:15]
-        if label.strip():
-            labels[hop] = label
+    for hop, h in enumerate(json.loads(out)["hops"][:len(gaps)]):
+        d = h["detection"]
+        if d["rank"] is not None:
+            labels[hop] = ("({})" if d["bracket"] == "round" else "[{}]").format(d["rank"])
     return labels
 
 

@@ -34,7 +34,7 @@ import netlab
 import train
 from expect import report_problems
 from netlab import LAB_DIR, PYTHON, Lab, LinkSpec, PathSpec
-from report import ReportError, debug_replies, parse_report, split_debug
+from report import ReportError, debug_replies, is_debug_line, parse_json_report, parse_report
 from scenarios import CATALOGUE, target_addr
 
 LABPROBE = str(LAB_DIR / "labprobe.py")
@@ -97,12 +97,16 @@ class Context:
         assert proc.returncode == 0, f"labprobe {args[0]} failed ({proc.returncode}): {proc.stderr.strip()}"
         return json.loads(proc.stdout)
 
-    def run_kovrin(self, name: str, *options: str, user: str | None = None, dst: str | None = None):
+    def run_kovrin(self, name: str, *options: str, user: str | None = None, dst: str | None = None,
+                   text: bool = False):
+        """kovrin across scenario `name`; its report is the --json document
+        unless `text` asks for the text report."""
         path = self.paths[name]
         sc = CATALOGUE[name]
         dst = dst or target_addr(sc, path)
         binary = self.nobody_kovrin if user else self.kovrin
-        return self.lab.run_on_path(path, [binary, *sc.kovrin_args, *options, dst], timeout=120, user=user)
+        form = [] if text else ["--json"]
+        return self.lab.run_on_path(path, [binary, *sc.kovrin_args, *options, *form, dst], timeout=120, user=user)
 
 
 # ---------------------------------------------------------------- lab checks
@@ -372,13 +376,14 @@ def assert_report(sc, rep, *options: str, what: str = "") -> None:
     assert not problems, f"{what or sc.name}: " + "; ".join(problems)
 
 
-def kovrin_report(ctx: Context, name: str, *options: str):
-    """kovrin's report across scenario `name`, run with these options; it
-    must exit 0 and show what the scenario calls for."""
-    proc = ctx.run_kovrin(name, *options)
+def kovrin_report(ctx: Context, name: str, *options: str, text: bool = False):
+    """kovrin's report across scenario `name`, run with these options (its
+    JSON document, or with `text` its text report); it must exit 0 and show
+    what the scenario calls for."""
+    proc = ctx.run_kovrin(name, *options, text=text)
     assert proc.returncode == 0, f"kovrin {' '.join(options)} exited {proc.returncode}: {proc.stderr.strip()[:300]}"
     try:
-        rep = parse_report(proc.stdout)
+        rep = parse_report(proc.stdout) if text else parse_json_report(proc.stdout)
     except ReportError as e:
         raise AssertionError(f"unreadable report ({e}): {proc.stdout[:300]!r}") from None
     assert_report(CATALOGUE[name], rep, *options)
@@ -449,6 +454,27 @@ def kovrin_loop(ctx: Context) -> None:
     kovrin_report(ctx, "loop")
 
 
+@timing
+def kovrin_text_and_json_agree(ctx: Context) -> None:
+    # The lab reads the JSON document; the text report must say the same.
+    # Two runs of one scenario (a run prints one form): the same settings,
+    # route and anomalies, the same choke point, and gaps after it within
+    # the tolerance of each other.  The exact agreement of the two forms of
+    # one run is checked on the simulated path (tests/json/check).
+    sc = CATALOGUE["bottleneck"]
+    options = ("-o", "-t")
+    text, _ = kovrin_report(ctx, "bottleneck", *options, text=True)
+    doc, _ = kovrin_report(ctx, "bottleneck", *options)
+
+    def shape(r):
+        return (r.dst, r.size, r.load, r.delay, r.loops, r.changes, [h.router for h in r.hops],
+                [h.index for h in r.hops if h.rank == "1"], len(r.send_times), r.rtt_addr)
+    assert shape(text) == shape(doc), f"text report {shape(text)}, JSON {shape(doc)}"
+    choke = sc.expect.choke_hop
+    for t, j in zip(text.hops[choke:], doc.hops[choke:]):
+        assert abs(t.gap_us / j.gap_us - 1) <= GAP_TOLERANCE, f"hop {t.index}: gap {t.gap_us} (text), {j.gap_us} (JSON)"
+
+
 def kovrin_split(ctx: Context) -> None:
     kovrin_report(ctx, "split")
 
@@ -484,8 +510,8 @@ def kovrin_setuid_source(ctx: Context) -> None:
     binary = ctx.setuid_binary()
 
     def run(*options: str) -> subprocess.CompletedProcess:
-        return ctx.lab.run_sender(path.host, [binary, *sc.kovrin_args, *options, path.dest_addr], timeout=60,
-                                  setuid_user="nobody")
+        return ctx.lab.run_sender(path.host, [binary, *sc.kovrin_args, *options, "--json", path.dest_addr],
+                                  timeout=60, setuid_user="nobody")
 
     want = f"kovrin: -i {FOREIGN_SOURCE}: not an address of this host (only root may send from another address)\n"
     before = host_tx_packets(ctx, path)
@@ -500,7 +526,7 @@ def kovrin_setuid_source(ctx: Context) -> None:
         proc = run(*options)
         assert proc.returncode == 0, f"{what} as nobody: exit {proc.returncode}: {proc.stderr.strip()[:300]}"
         try:
-            rep = parse_report(proc.stdout)
+            rep = parse_json_report(proc.stdout)
         except ReportError as e:
             raise AssertionError(f"{what} as nobody: unreadable report ({e}): {proc.stdout[:300]!r}") from None
         assert_report(sc, rep, what=f"{what} as nobody")
@@ -537,7 +563,7 @@ def kovrin_lookup_unprivileged(ctx: Context) -> None:
     proc = None
     try:
         fcntl.fcntl(lease, fcntl.F_SETLEASE, fcntl.F_WRLCK)
-        proc = ctx.lab.start_sender(path.host, [binary, *sc.kovrin_args, LOOKUP_NAME], setuid_user="nobody",
+        proc = ctx.lab.start_sender(path.host, [binary, *sc.kovrin_args, "--json", LOOKUP_NAME], setuid_user="nobody",
                                     wrapper=wrapper, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
         pid, why = wait_blocked_opening(proc, binary, "/etc/hosts", LOOKUP_WAIT_S)
         if pid is None:
@@ -573,7 +599,7 @@ def kovrin_lookup_unprivileged(ctx: Context) -> None:
     assert root_owned, "during the name lookup kovrin was dumpable (its /proc files belonged to nobody)"
     assert proc.returncode == 0, f"kovrin {LOOKUP_NAME} exited {proc.returncode}: {(err or out).strip()[:300]}"
     try:
-        rep = parse_report(out)
+        rep = parse_json_report(out)
     except ReportError as e:
         raise AssertionError(f"unreadable report ({e}): {out[:300]!r}") from None
     assert rep.dst == path.dest_addr, f"report for {rep.dst}, expected {path.dest_addr}"
@@ -585,10 +611,11 @@ def kovrin_overlap(ctx: Context) -> None:
     # Two runs to the same destination, the second started while the first
     # still waits for its replies: each socket sees both runs' replies, and
     # each run may take only its own.  With -d a run writes a line per reply
-    # it takes, with the reply's kernel arrival time: a reply taken by both
-    # runs shows up in both with the very same time.
+    # it takes, with the reply's kernel arrival time (with --json on standard
+    # error): a reply taken by both runs shows up in both with the very same
+    # time.
     sc, path = CATALOGUE["bottleneck"], ctx.paths["bottleneck"]
-    argv = [ctx.kovrin, *sc.kovrin_args, "-o", "-d", path.dest_addr]
+    argv = [ctx.kovrin, *sc.kovrin_args, "-o", "-d", "--json", path.dest_addr]
     procs = []
     try:
         procs.append(ctx.lab.start_sender(path.host, argv, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True))
@@ -604,14 +631,14 @@ def kovrin_overlap(ctx: Context) -> None:
     runs = []
     for n, (p, (out, err)) in enumerate(zip(procs, outputs), 1):
         assert p.returncode == 0, f"run {n} exited {p.returncode}: {err.strip()[:300]}"
-        other = [line for line in err.splitlines() if not PASSED_OVER_RE.match(line)]
-        assert not other, f"run {n}: unexpected stderr {other[:3]!r}"
+        debug = [line for line in err.splitlines() if is_debug_line(line)]
+        other = [line for line in err.splitlines() if not is_debug_line(line)]
+        assert all(PASSED_OVER_RE.match(line) for line in other), f"run {n}: unexpected stderr {other[:3]!r}"
         try:
-            debug, text = split_debug(out)
-            rep = parse_report(text)
+            rep = parse_json_report(out)
         except ReportError as e:
             raise AssertionError(f"run {n}: unreadable output ({e}): {out[:300]!r}") from None
-        runs.append((rep, debug_replies(debug), err.strip()))
+        runs.append((rep, debug_replies(debug), "\n".join(other)))
     (rep1, taken1, err1), (rep2, taken2, err2) = runs
     choke = sc.expect.choke_hop
     apart = rep2.start - rep1.start
@@ -717,7 +744,8 @@ def lease_break_seconds() -> str:
 LAB_CHECKS = [lab_trace_lists_routers, lab_tbf_rate, lab_loop, lab_split, lab_unreachable, lab_loss,
               lab_delay, lab_icmp_limits, lab_dup, lab_reorder, lab_silent, lab_alternate, lab_deep, lab_delay_all,
               lab_cross, lab_limits_everywhere, lab_steering]
-KOVRIN_CHECKS = [kovrin_udp, kovrin_icmp, kovrin_detection, kovrin_send_times, kovrin_loop, kovrin_split,
+KOVRIN_CHECKS = [kovrin_udp, kovrin_icmp, kovrin_detection, kovrin_send_times, kovrin_text_and_json_agree,
+                 kovrin_loop, kovrin_split,
                  kovrin_unreachable, kovrin_delay, kovrin_no_privilege, kovrin_setuid_source,
                  kovrin_lookup_unprivileged, kovrin_overlap, kovrin_loop_keeps_gaps]
 

@@ -12,8 +12,14 @@ With -d kovrin writes debug lines to standard output ahead of the report,
 among them one line "hop side time addr" ("%d %d %f %s") per time-exceeded
 reply it takes: `split_debug` separates them from the report and
 `debug_replies` reads those reply lines.
+
+The lab reads kovrin's --json document (`parse_json_report`, into the same
+record); with --json the -d lines go to standard error (`is_debug_line`
+tells them from other lines there).  `parse_report` reads the text report,
+for the check that the two agree.
 """
 
+import json
 import re
 from dataclasses import dataclass, field
 
@@ -25,6 +31,10 @@ HOP_RE = re.compile(r"^(\d{2,}) +(\S+) +(\S+) +(-?\d+)"
 RTT_RE = re.compile(r"^rtt = (\S+) \( (\S+) \)$")
 SEND_RE = re.compile(r"^(\d{3,}) (\d+\.\d{6})$")
 DEBUG_REPLY_RE = re.compile(r"^(\d+) ([01]) (\d+\.\d{6}) (\d+\.\d+\.\d+\.\d+)$")
+# Every line -d and -v print: a number per packet sent, the reply counter,
+# the reply lines, the echo replies' round trips, and the train's start.
+DEBUG_LINE_RE = re.compile(r"^(\d+|rec_i = \d+|\d+ [01] \d+\.\d{6} \S+| ?\d+ rtt: \S+, \S+"
+                           r"|wrong seq number in the echo reply pkt: j = -?\d+|probe_once\(\) with \[-?\d+ -?\d+\])$")
 
 
 class ReportError(ValueError):
@@ -109,6 +119,47 @@ def parse_report(text: str) -> Report:
     if rest not in ([], [""], ["", ""]):
         raise ReportError(f"line {i + 1}: unexpected text: {rest[:3]!r}")
     return rep
+
+
+def parse_json_report(text: str) -> Report:
+    """The record of kovrin's --json document.  Ranks come as "1".."3" or
+    "." as the text report shows them, a bound that is not finite as
+    float("inf") or float("nan")."""
+    try:
+        doc = json.loads(text)
+    except ValueError as e:
+        raise ReportError(f"not JSON: {e}") from None
+    if not isinstance(doc, dict) or doc.get("schema") != "kovrin-report" or doc.get("schema_version") != 1:
+        raise ReportError(f"not a kovrin report of schema version 1: {str(doc)[:80]!r}")
+    try:
+        s = doc["settings"]
+        rep = Report(doc["start_time"], doc["destination"], s["pkt_size"], s["udp_pkt_num"], s["delay_num"])
+        for a in doc["anomalies"]:
+            if a["kind"] == "loop":
+                rep.loops.append((a["hop"], a["router"] or "0.0.0.0"))
+            else:
+                rep.changes.append((a["hop"], a["second"] or "0.0.0.0", a["first"] or "0.0.0.0"))
+        rep.no_hops = not doc["hops"]
+        for h in doc["hops"]:
+            hop = Hop(h["hop"], h["head_rtt_ms"] or 0.0, h["router"] or "0.0.0.0", h["gap_us"], name=h.get("name"))
+            if "detection" in h:
+                d = h["detection"]
+                hop.step, hop.kind = d["cleaned_gap_us"], d["kind"]
+                hop.rank = "." if d["rank"] is None else str(d["rank"])
+                hop.bound = float(d["bound_mbit"])
+            rep.hops.append(hop)
+        if "confidences" in doc and not rep.no_hops:
+            rep.conf = [float(c) for c in doc["confidences"]]
+        if doc["rtt_ms"] is not None and not rep.no_hops:
+            rep.rtt_ms, rep.rtt_addr = doc["rtt_ms"], doc["rtt_source"]
+        rep.send_times = list(enumerate(doc.get("send_log", []))) if not rep.no_hops else []
+    except (KeyError, TypeError, ValueError) as e:
+        raise ReportError(f"a member is missing or of the wrong type: {e!r}") from None
+    return rep
+
+
+def is_debug_line(line: str) -> bool:
+    return bool(DEBUG_LINE_RE.match(line))
 
 
 def split_debug(text: str) -> tuple[list[str], str]:

@@ -23,7 +23,8 @@ import nsguard  # noqa: E402
 import scenarios  # noqa: E402
 from expect import SILENT, report_problems  # noqa: E402
 from netlab import CrossSpec, GuardError, Lab, LabError, LinkSpec, PathSpec, PYTHON, RouterSpec  # noqa: E402
-from report import Hop, Report, ReportError, debug_replies, parse_report, split_debug  # noqa: E402
+from report import (Hop, Report, ReportError, debug_replies, is_debug_line, parse_json_report,  # noqa: E402
+                    parse_report, split_debug)
 from train import Train, head_port, port_ttl_side, tail_port  # noqa: E402
 
 IS_ROOT = os.geteuid() == 0
@@ -575,6 +576,26 @@ class ReportReader(unittest.TestCase):
                                                 (3, 1, 1700000000.2741, "10.73.3.2")])
         with self.assertRaises(ReportError):
             split_debug("0\n1\nrec_i = 1\n")
+
+    def test_json_and_text_of_one_run_read_alike(self):
+        # The golden cases of kovrin on the simulated path: case json-NAME is
+        # case NAME with --json.
+        golden = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "golden-kovrin")
+        for name in ("detect", "route-change", "loop", "no-reply", "send-times"):
+            with self.subTest(case=name):
+                with open(os.path.join(golden, name, "stdout")) as f:
+                    text = parse_report(f.read())
+                with open(os.path.join(golden, f"json-{name}", "stdout")) as f:
+                    doc = parse_json_report(f.read())
+                self.assertEqual(doc, text)
+        with open(os.path.join(golden, "debug", "stdout")) as f:
+            debug, _ = split_debug(f.read())
+        self.assertTrue(debug and all(is_debug_line(line) for line in debug if line))
+        self.assertFalse(is_debug_line("kovrin: 3 time-exceeded replies passed over: ..."))
+        for text in ("", "[]", '{"schema": "kovrin-report", "schema_version": 2}',
+                     '{"schema": "kovrin-report", "schema_version": 1}'):
+            with self.subTest(text=text), self.assertRaises(ReportError):
+                parse_json_report(text)
 
     def test_malformed_reports(self):
         for text in ("", "garbage\n", "1.000000 10.75.0.1 500 60 0\nnot an anomaly\n\n",
