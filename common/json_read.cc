@@ -60,16 +60,32 @@ class Parser {
     }
   }
 
-  bool parse_object(JsonValue& v, int depth) {
-    if (depth > kJsonReadMaxDepth) return fail("nested too deep");
-    v.type = JsonValue::Type::kObject;
+  // After '{' or '[': true (and past it) when `close` follows at once.
+  bool closes_at_once(char close) {
     ++pos_;
     skip_space();
-    if (peek() == '}') {
+    if (peek() != close) return false;
+    ++pos_;
+    return true;
+  }
+
+  // After a member or an item: *more tells a ',' from the `close` that ends
+  // the container; false for anything else.
+  bool next_item(char close, bool* more) {
+    skip_space();
+    *more = peek() == ',';
+    if (*more || peek() == close) {
       ++pos_;
       return true;
     }
-    for (;;) {
+    return fail(close == '}' ? "',' or '}' should be here" : "',' or ']' should be here");
+  }
+
+  bool parse_object(JsonValue& v, int depth) {
+    if (depth > kJsonReadMaxDepth) return fail("nested too deep");
+    v.type = JsonValue::Type::kObject;
+    if (closes_at_once('}')) return true;
+    for (bool more = true; more;) {
       skip_space();
       if (peek() != '"') return fail("a member name should be here");
       std::string key;
@@ -79,44 +95,21 @@ class Parser {
       ++pos_;
       skip_space();
       v.members.push_back(JsonMember{std::move(key), JsonValue{}});
-      if (!parse_value(v.members.back().value, depth)) return false;
-      skip_space();
-      if (peek() == ',') {
-        ++pos_;
-        continue;
-      }
-      if (peek() == '}') {
-        ++pos_;
-        return true;
-      }
-      return fail("',' or '}' should be here");
+      if (!parse_value(v.members.back().value, depth) || !next_item('}', &more)) return false;
     }
+    return true;
   }
 
   bool parse_array(JsonValue& v, int depth) {
     if (depth > kJsonReadMaxDepth) return fail("nested too deep");
     v.type = JsonValue::Type::kArray;
-    ++pos_;
-    skip_space();
-    if (peek() == ']') {
-      ++pos_;
-      return true;
-    }
-    for (;;) {
+    if (closes_at_once(']')) return true;
+    for (bool more = true; more;) {
       skip_space();
       v.items.emplace_back();
-      if (!parse_value(v.items.back(), depth)) return false;
-      skip_space();
-      if (peek() == ',') {
-        ++pos_;
-        continue;
-      }
-      if (peek() == ']') {
-        ++pos_;
-        return true;
-      }
-      return fail("',' or ']' should be here");
+      if (!parse_value(v.items.back(), depth) || !next_item(']', &more)) return false;
     }
+    return true;
   }
 
   // Four hex digits after "\u".
