@@ -16,7 +16,7 @@
 
 namespace common {
 
-constexpr int kJsonMaxDepth = 8;
+constexpr int kJsonMaxDepth = 16;
 
 // One document being written: nesting and whether the current container
 // already has a member.

@@ -455,6 +455,28 @@ def kovrin_loop(ctx: Context) -> None:
 
 
 @timing
+def kovrin_survey(ctx: Context) -> None:
+    # Three trains: every one a whole report, and the survey names the
+    # bottleneck's hop as its one choke point, found in every train.
+    sc = CATALOGUE["bottleneck"]
+    trains = 3
+    proc = ctx.run_kovrin("bottleneck", "--trains", str(trains), "--progress")
+    assert proc.returncode == 0, f"survey exited {proc.returncode}: {proc.stderr.strip()[:300]}"
+    doc = json.loads(proc.stdout)
+    reports = [parse_json_report(json.dumps(t["report"])) for t in doc["trains"]]
+    for n, rep in enumerate(reports, 1):
+        assert_report(sc, rep, "-o", what=f"train {n}")
+    progress = [line for line in proc.stderr.splitlines() if line.startswith("kovrin: train ")]
+    assert len(progress) == trains, f"progress lines {progress}"
+    s = doc["survey"]
+    chokes = [(c["hop"], c["detection_rate"]) for c in s["chokes"]]
+    ctx.notes.append(f"kovrin survey of {trains} trains: chokes (hop, rate) {chokes}, "
+                     f"gap medians {[h['gap_median_us'] for h in s['hops']]}")
+    assert (s["trains"], s["worked"], s["failed"]) == (trains, trains, []), f"survey counts {s}"
+    assert chokes == [(sc.expect.choke_hop, 1.0)], f"survey choke points {chokes}, expected hop {sc.expect.choke_hop}"
+
+
+@timing
 def kovrin_text_and_json_agree(ctx: Context) -> None:
     # The lab reads the JSON document; the text report must say the same.
     # Two runs of one scenario (a run prints one form): the same settings,
@@ -744,7 +766,7 @@ def lease_break_seconds() -> str:
 LAB_CHECKS = [lab_trace_lists_routers, lab_tbf_rate, lab_loop, lab_split, lab_unreachable, lab_loss,
               lab_delay, lab_icmp_limits, lab_dup, lab_reorder, lab_silent, lab_alternate, lab_deep, lab_delay_all,
               lab_cross, lab_limits_everywhere, lab_steering]
-KOVRIN_CHECKS = [kovrin_udp, kovrin_icmp, kovrin_detection, kovrin_send_times, kovrin_text_and_json_agree,
+KOVRIN_CHECKS = [kovrin_udp, kovrin_icmp, kovrin_detection, kovrin_send_times, kovrin_text_and_json_agree, kovrin_survey,
                  kovrin_loop, kovrin_split,
                  kovrin_unreachable, kovrin_delay, kovrin_no_privilege, kovrin_setuid_source,
                  kovrin_lookup_unprivileged, kovrin_overlap, kovrin_loop_keeps_gaps]

@@ -140,9 +140,14 @@ void write_hops(JsonWriter& w) {
 }  // namespace
 
 void write_json_report(FILE* out) {
-  const AnalysisResults& a = analysis;
   JsonWriter w;
   common::json_start(w, out);
+  write_json_report_value(w);
+  common::json_finish(w);
+}
+
+void write_json_report_value(JsonWriter& w) {
+  const AnalysisResults& a = analysis;
   common::json_begin_object(w);
   common::json_key(w, "schema");
   common::json_string(w, "kovrin-report");
@@ -180,7 +185,6 @@ void write_json_report(FILE* out) {
     common::json_end_array(w);
   }
   common::json_end_object(w);
-  common::json_finish(w);
 }
 
 }  // namespace kovrin

@@ -6,11 +6,17 @@
 
 #include <cstdio>
 
+#include "common/json.h"
+
 namespace kovrin {
 
 // Writes the report of the run to out, from the results and, with -o, the
 // detection state as run_detection left it.
 void write_json_report(FILE* out);
+
+// The same report as one value of a document being written (a survey's
+// trains).
+void write_json_report_value(common::JsonWriter& w);
 
 }  // namespace kovrin
 

@@ -14,6 +14,7 @@
 #include "prober/packet.h"
 #include "prober/report.h"
 #include "prober/settings.h"
+#include "prober/survey.h"
 #include "prober/train.h"
 
 namespace kovrin {
@@ -108,6 +109,11 @@ int run_kovrin(int argc, char** argv) {
   }
 
   init_packet();
+  if (settings.trains > 0) {
+    const int status = run_survey();
+    close_sockets();
+    return finish_output(status);
+  }
   probe_once();
   print_report();
   close_sockets();

@@ -115,6 +115,9 @@ bool real_user_is_root();
 // interfaces.  False also when the interfaces cannot be listed.
 bool is_local_address(uint32_t addr);
 
+// True when standard error is a terminal (a survey's progress goes there).
+bool stderr_is_terminal();
+
 }  // namespace kovrin::net
 
 #endif  // KOVRIN_PROBER_NET_H_

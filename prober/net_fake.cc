@@ -260,6 +260,8 @@ const char* drop_privilege() {
 
 bool started_privileged() { return fake_net.privileged_start; }
 
+bool stderr_is_terminal() { return fake_net.stderr_terminal; }
+
 bool real_user_is_root() { return fake_net.real_root; }
 
 bool is_local_address(uint32_t addr) {

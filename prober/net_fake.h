@@ -94,6 +94,7 @@ struct FakeNet {
   const char* resume_fails = nullptr;  // resume_privilege reports this call as failed
   const char* drop_fails = nullptr;    // drop_privilege reports this call as failed
   bool privileged_start = false;
+  bool stderr_terminal = false;
   bool real_root = true;
   std::vector<uint32_t> local_addresses;
   uint32_t stream_address = 0;

@@ -384,4 +384,6 @@ bool is_local_address(uint32_t addr) {
   return found;
 }
 
+bool stderr_is_terminal() { return isatty(STDERR_FILENO) == 1; }
+
 }  // namespace kovrin::net

@@ -161,6 +161,7 @@ void send_probe(Protocol protocol, int32_t index, int32_t length, uint8_t ttl, u
     layer.send_log[layer.send_log_count++] = t;
   }
   if (!net::send(layer.send_sock, layer.packet, n, dest)) {
+    ++layer.send_failures;
     char dotted[kDottedSize];
     std::perror(format_ip(settings.dst_ip, dotted));
   }
@@ -169,6 +170,12 @@ void send_probe(Protocol protocol, int32_t index, int32_t length, uint8_t ttl, u
 void reset_packet_layer() {
   std::free(packet_layer.packet);
   packet_layer = PacketLayer{};
+}
+
+void start_next_train() {
+  packet_layer.ip_id_base = static_cast<uint16_t>(packet_layer.ip_id_base + kProbeIndexCount);
+  packet_layer.send_log_count = 0;
+  packet_layer.send_failures = 0;
 }
 
 void reset_send_times() {

@@ -52,6 +52,7 @@ struct PacketLayer {
   // Send time of every probe in send order; not reset between runs.
   double send_log[kProbeIndexCount] = {};
   int32_t send_log_count = 0;
+  int32_t send_failures = 0;   // sends that failed since the run began
 };
 extern PacketLayer packet_layer;
 
@@ -78,6 +79,11 @@ int build_probe(uint8_t* buffer, Protocol protocol, int32_t index, int32_t lengt
 // time under its index and in the send log, and sends it to dest.  A failed
 // send is reported and passed over.
 void send_probe(Protocol protocol, int32_t index, int32_t length, uint8_t ttl, uint32_t dest);
+
+// Before every train of a survey but the first: an empty send log and
+// failure count, and identifications that move on by kProbeIndexCount, so
+// that a late reply to an earlier train quotes none of this train's.
+void start_next_train();
 
 // Clears the send time of every index; the send log keeps growing.
 void reset_send_times();

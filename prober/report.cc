@@ -100,11 +100,15 @@ void run_detection() {
   detect::detect_chokes(d, fit_table);
 }
 
-void print_report(FILE* out) {
+void prepare_report() {
   if (settings.online_detect) run_detection();
   // Without hop lines (no router answered) there is nothing to look up.
   const bool hop_lines = !(analysis.max_hop == 0 && analysis.probe_hops[0].router == 0);
   if (settings.dns_lookup && hop_lines) lookup_hop_names();
+}
+
+void print_report(FILE* out) {
+  prepare_report();
   if (settings.json_output) {
     write_json_report(out);
   } else {

@@ -24,6 +24,10 @@ void run_detection();
 // with -x looks up the routers' names first, concurrently.
 void print_report(FILE* out = stdout);
 
+// What print_report does before it writes: the detection with -o, the
+// names with -x.
+void prepare_report();
+
 // The report alone, from the detection state as it stands.
 void write_report(FILE* out);
 

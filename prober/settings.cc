@@ -30,6 +30,12 @@ constexpr int kNameSize = 256;
 // getopt_long's values for the long options that have no letter.
 constexpr int kVersionOption = 256;
 constexpr int kJsonOption = 257;
+constexpr int kTrainsOption = 258;
+constexpr int kPauseOption = 259;
+constexpr int kMinRateOption = 260;
+constexpr int kMinConfOption = 261;
+constexpr int kCsvOption = 262;
+constexpr int kProgressOption = 263;
 
 // Reads text as a whole decimal number that fits 32 bits.
 bool parse_decimal(const char* text, int32_t* value) {
@@ -53,6 +59,32 @@ ParseResult refuse(char option, const char* value, const char* allowed, ...) {
   va_end(args);
   std::fprintf(stderr, "kovrin: -%c %s: %s\n", option, value, text);
   return ParseResult::kBadValue;
+}
+
+// The same for a long option: "kovrin: --NAME VALUE: ...".
+__attribute__((format(printf, 3, 4)))
+ParseResult refuse_long(const char* name, const char* value, const char* allowed, ...) {
+  char text[160];
+  va_list args;
+  va_start(args, allowed);
+  std::vsnprintf(text, sizeof text, allowed, args);
+  va_end(args);
+  std::fprintf(stderr, "kovrin: --%s %s: %s\n", name, value, text);
+  return ParseResult::kBadValue;
+}
+
+// Reads text as a finite decimal number from low to high.
+bool parse_real(const char* text, double low, double high, double* value) {
+  if (*text == '\0' || std::strlen(text) > 32) return false;
+  char* end = nullptr;
+  errno = 0;
+  const double v = std::strtod(text, &end);
+  if (*end != '\0' || errno == ERANGE || !(v >= low && v <= high)) return false;
+  for (const char* p = text; *p != '\0'; ++p) {
+    if (!((*p >= '0' && *p <= '9') || *p == '.' || *p == '+' || *p == '-')) return false;
+  }
+  *value = v;
+  return true;
 }
 
 // The text of a value for a message: as given, or the default's digits.
@@ -102,8 +134,16 @@ ParseResult parse_command_line(int argc, char** argv, Settings& s,
       {"help", no_argument, nullptr, 'h'},
       {"version", no_argument, nullptr, kVersionOption},
       {"json", no_argument, nullptr, kJsonOption},
+      {"trains", required_argument, nullptr, kTrainsOption},
+      {"pause", required_argument, nullptr, kPauseOption},
+      {"min-rate", required_argument, nullptr, kMinRateOption},
+      {"min-conf", required_argument, nullptr, kMinConfOption},
+      {"csv", no_argument, nullptr, kCsvOption},
+      {"progress", no_argument, nullptr, kProgressOption},
       {nullptr, 0, nullptr, 0},
   };
+  // The survey options that only go with --trains, for the check below.
+  const char* survey_only = nullptr;
   int c;
   while ((c = getopt_long(argc, argv, optstring, long_options, nullptr)) != -1) {
     int32_t* number = nullptr;
@@ -131,6 +171,31 @@ ParseResult parse_command_line(int argc, char** argv, Settings& s,
       case 'h': return ParseResult::kHelp;
       case kVersionOption: return ParseResult::kVersion;
       case kJsonOption: s.json_output = 1; break;
+      case kTrainsOption:
+        if (!parse_decimal(optarg, &s.trains) || s.trains < 1 || s.trains > kMaxTrains) {
+          return refuse_long("trains", optarg, "must be a whole number from 1 to %d", kMaxTrains);
+        }
+        break;
+      case kPauseOption:
+        if (!parse_real(optarg, 0.0, kMaxPauseSec, &s.pause_sec)) {
+          return refuse_long("pause", optarg, "must be seconds from 0 to %.0f", kMaxPauseSec);
+        }
+        survey_only = "--pause";
+        break;
+      case kMinRateOption:
+        if (!parse_real(optarg, 0.0, 1.0, &s.min_rate)) {
+          return refuse_long("min-rate", optarg, "must be a share from 0 to 1");
+        }
+        survey_only = "--min-rate";
+        break;
+      case kMinConfOption:
+        if (!parse_real(optarg, 0.0, 1000.0, &s.min_conf)) {
+          return refuse_long("min-conf", optarg, "must be a number from 0 to 1000");
+        }
+        survey_only = "--min-conf";
+        break;
+      case kCsvOption: s.csv_output = 1; survey_only = "--csv"; break;
+      case kProgressOption: s.progress = 1; survey_only = "--progress"; break;
       default: return ParseResult::kUsage;
     }
     if (number != nullptr) {
@@ -142,6 +207,16 @@ ParseResult parse_command_line(int argc, char** argv, Settings& s,
   }
   if (argc - optind != 1) return ParseResult::kUsage;
   *operand = argv[optind];
+  if (survey_only != nullptr && s.trains == 0) {
+    std::fprintf(stderr, "kovrin: %s goes with --trains\n", survey_only);
+    return ParseResult::kBadValue;
+  }
+  if (s.csv_output && s.json_output) {
+    std::fprintf(stderr, "kovrin: --csv and --json exclude each other\n");
+    return ParseResult::kBadValue;
+  }
+  // Every train of a survey runs the detection.
+  if (s.trains > 0) s.online_detect = 1;
 
   if (s.end_pkt_num < 0 || s.end_pkt_num > kMaxEndPkts) {
     return refuse('e', shown(text_e, s.end_pkt_num), "must be from 0 to %d", kMaxEndPkts);

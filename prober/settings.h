@@ -23,7 +23,19 @@ struct Settings {
   int32_t verbose_mode = 0;   // -v
   int32_t json_output = 0;    // --json: the report as one JSON document
   uint32_t dst_ip = 0;        // the destination, from the operand
+  // A survey (--trains) runs several trains to the destination, each with
+  // the detection, and reports over them; 0 is the single train.
+  int32_t trains = 0;         // --trains N
+  double pause_sec = 0.0;     // --pause SECONDS: the wait between two trains
+  double min_rate = 0.5;      // --min-rate: least detection rate of a choke point
+  double min_conf = 0.1;      // --min-conf: least median confidence of one
+  int32_t csv_output = 0;     // --csv: the survey's hop table as CSV
+  int32_t progress = 0;       // --progress: progress lines also when stderr is no terminal
 };
+
+// The bounds of the survey settings.
+constexpr int32_t kMaxTrains = 10000;
+constexpr double kMaxPauseSec = 86400.0;
 extern Settings settings;
 
 // Where the debug (-d) and verbose (-v) lines go as the run makes them:
