@@ -12,6 +12,7 @@ enum ExitStatus : int {
   kExitUsage = 2,    // wrong command line, or a setting out of range
   kExitPartial = 3,  // kovrin-detect: the report covers only the lines before
                      // an over-long line
+  kExitInterrupted = 4,  // kovrin: a campaign stopped by SIGINT or SIGTERM
 };
 
 // perror(label) and exit with kExitFailure.

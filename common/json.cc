@@ -16,6 +16,7 @@ void before_value(JsonWriter& w) {
   if (w.depth == 0) return;
   if (w.has_member[w.depth]) std::fputc(',', w.out);
   w.has_member[w.depth] = true;
+  if (w.compact) return;
   std::fputc('\n', w.out);
   for (int i = 0; i < w.depth; ++i) std::fputs("  ", w.out);
 }
@@ -30,7 +31,7 @@ void open(JsonWriter& w, char bracket) {
 void close(JsonWriter& w, char bracket) {
   const bool had = w.has_member[w.depth];
   if (w.depth > 0) --w.depth;
-  if (had) {
+  if (had && !w.compact) {
     std::fputc('\n', w.out);
     for (int i = 0; i < w.depth; ++i) std::fputs("  ", w.out);
   }
@@ -70,9 +71,10 @@ size_t utf8_length(const unsigned char* p, size_t n) {
 
 }  // namespace
 
-void json_start(JsonWriter& w, FILE* out) {
+void json_start(JsonWriter& w, FILE* out, bool compact) {
   std::memset(&w, 0, sizeof w);
   w.out = out;
+  w.compact = compact;
 }
 
 void json_finish(JsonWriter& w) { std::fputc('\n', w.out); }
@@ -112,7 +114,7 @@ void write_string(JsonWriter& w, const char* data, size_t length) {
 void json_key(JsonWriter& w, const char* name) {
   before_value(w);
   write_string(w, name, std::strlen(name));
-  std::fputs(": ", w.out);
+  std::fputs(w.compact ? ":" : ": ", w.out);
   w.after_key = true;
 }
 

@@ -25,10 +25,11 @@ struct JsonWriter {
   int depth;
   bool has_member[kJsonMaxDepth];
   bool after_key;
+  bool compact;  // all on one line (JSON Lines), without indentation
 };
 
-// Starts a document on out.
-void json_start(JsonWriter& w, FILE* out);
+// Starts a document on out: indented, or compact on a single line.
+void json_start(JsonWriter& w, FILE* out, bool compact = false);
 // Ends the document with a newline.
 void json_finish(JsonWriter& w);
 

@@ -12,12 +12,12 @@ namespace {
 
 // Writes what `body` writes into one document and returns the text.
 template <typename F>
-std::string written(F body) {
+std::string written(F body, bool compact = false) {
   char* text = nullptr;
   size_t size = 0;
   FILE* out = open_memstream(&text, &size);
   JsonWriter w;
-  json_start(w, out);
+  json_start(w, out, compact);
   body(w);
   std::fclose(out);
   std::string result(text, size);
@@ -120,7 +120,7 @@ TEST(JsonRead, WhatIsNotJsonIsRefusedWithItsPlace) {
 }
 
 TEST(Json, NumbersAndNesting) {
-  EXPECT_EQ(written([](JsonWriter& w) {
+  const auto body = [](JsonWriter& w) {
               json_begin_object(w);
               json_key(w, "a");
               json_begin_array(w);
@@ -135,9 +135,12 @@ TEST(Json, NumbersAndNesting) {
               json_key(w, "c");
               json_null(w);
               json_end_object(w);
-            }),
+            };
+  EXPECT_EQ(written(body),
             "{\n  \"a\": [\n    1.500,\n    \"inf\",\n    \"-inf\",\n    \"nan\"\n  ],\n"
             "  \"b\": {},\n  \"c\": null\n}");
+  // The same on one line, for JSON Lines.
+  EXPECT_EQ(written(body, true), "{\"a\":[1.500,\"inf\",\"-inf\",\"nan\"],\"b\":{},\"c\":null}");
   const std::string big = written([](JsonWriter& w) { json_number(w, 1e300, "%.3f"); });
   EXPECT_EQ(big.size(), 301u + 4u);  // every digit, no cut
   EXPECT_EQ(big.substr(big.size() - 4), ".000");

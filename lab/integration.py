@@ -476,6 +476,70 @@ def kovrin_survey(ctx: Context) -> None:
     assert chokes == [(sc.expect.choke_hop, 1.0)], f"survey choke points {chokes}, expected hop {sc.expect.choke_hop}"
 
 
+def kovrin_pid(binary: str) -> int | None:
+    for pid in (int(d) for d in os.listdir("/proc") if d.isdigit()):
+        try:
+            if os.readlink(f"/proc/{pid}/exe") == binary:
+                return pid
+        except OSError:
+            continue
+    return None
+
+
+def kovrin_campaign(ctx: Context) -> None:
+    # A campaign over the path's destination, a router and a name that does
+    # not resolve (a hosts file of the run's own is the only source of
+    # names, so no lookup leaves the lab); SIGINT once the first line is
+    # out: the second destination's line says "complete": false and kovrin
+    # exits 4.  The rerun with --resume runs what is left.
+    sc, path = CATALOGUE["bottleneck"], ctx.paths["bottleneck"]
+    targets = [path.dest_addr, path.router_addr(6), "nowhere.lab.example"]
+    files = tempfile.mkdtemp(prefix="kvlab-campaign-")
+    try:
+        os.chmod(files, 0o755)
+        for name, text in (("hosts", "127.0.0.1 localhost\n"), ("nsswitch.conf", "hosts: files\n"),
+                           ("targets", "# campaign\n" + "\n".join(targets) + "\n")):
+            with open(os.path.join(files, name), "w") as f:
+                f.write(text)
+        wrapper = ["unshare", "--mount", "--propagation", "private", "sh", "-ec",
+                   'mount --bind "$0/hosts" /etc/hosts; mount --bind "$0/nsswitch.conf" /etc/nsswitch.conf; '
+                   'exec "$@"', files]
+        argv = [ctx.kovrin, *sc.kovrin_args, "--trains", "3", "--targets", os.path.join(files, "targets")]
+        proc = ctx.lab.start_sender(path.host, argv, wrapper=wrapper, stdout=subprocess.PIPE,
+                                    stderr=subprocess.PIPE, text=True)
+        try:
+            first = proc.stdout.readline()
+            pid = kovrin_pid(ctx.kovrin)
+            assert pid is not None, f"no kovrin running after the first line {first[:200]!r}"
+            os.kill(pid, signal.SIGINT)
+            rest, err = proc.communicate(timeout=60)
+        finally:
+            if proc.poll() is None:
+                proc.kill()
+                proc.communicate()
+            ctx.lab.helpers.remove(proc)
+        lines = [json.loads(line) for line in (first + rest).splitlines()]
+        assert proc.returncode == 4, f"interrupted campaign exited {proc.returncode}: {err.strip()[:300]}"
+        got = [(d["target"], d["complete"], len(d["survey"]["trains"])) for d in lines]
+        assert len(got) == 2 and got[0] == (targets[0], True, 3) and got[1][:2] == (targets[1], False) \
+            and 1 <= got[1][2] < 3, f"interrupted campaign wrote {got}"
+        out = os.path.join(files, "out.jsonl")
+        with open(out, "w") as f:
+            f.write(first + rest)
+        done = ctx.lab.run_sender(path.host, [*argv, "--resume", out], wrapper=wrapper, timeout=120)
+        assert done.returncode == 0, f"resumed campaign exited {done.returncode}: {done.stderr.strip()[:300]}"
+        again = [json.loads(line) for line in done.stdout.splitlines()]
+        resumed = [(d["target"], d["complete"], d["error"]) for d in again]
+        assert resumed == [(targets[1], True, None), (targets[2], True, "name does not resolve")], \
+            f"resumed campaign wrote {resumed}"
+        chokes = [c["hop"] for c in lines[0]["survey"]["survey"]["chokes"]]
+        assert chokes[:1] == [sc.expect.choke_hop], f"campaign's first survey: choke points {chokes}"
+        ctx.notes.append(f"kovrin campaign: interrupted after {got[1][2]} of 3 trains of {targets[1]} (exit 4), "
+                         f"resumed with {[t for t, _, _ in resumed]}; choke points at {targets[0]}: {chokes}")
+    finally:
+        shutil.rmtree(files, ignore_errors=True)
+
+
 @timing
 def kovrin_text_and_json_agree(ctx: Context) -> None:
     # The lab reads the JSON document; the text report must say the same.
@@ -766,8 +830,8 @@ def lease_break_seconds() -> str:
 LAB_CHECKS = [lab_trace_lists_routers, lab_tbf_rate, lab_loop, lab_split, lab_unreachable, lab_loss,
               lab_delay, lab_icmp_limits, lab_dup, lab_reorder, lab_silent, lab_alternate, lab_deep, lab_delay_all,
               lab_cross, lab_limits_everywhere, lab_steering]
-KOVRIN_CHECKS = [kovrin_udp, kovrin_icmp, kovrin_detection, kovrin_send_times, kovrin_text_and_json_agree, kovrin_survey,
-                 kovrin_loop, kovrin_split,
+KOVRIN_CHECKS = [kovrin_udp, kovrin_icmp, kovrin_detection, kovrin_send_times, kovrin_text_and_json_agree,
+                 kovrin_survey, kovrin_campaign, kovrin_loop, kovrin_split,
                  kovrin_unreachable, kovrin_delay, kovrin_no_privilege, kovrin_setuid_source,
                  kovrin_lookup_unprivileged, kovrin_overlap, kovrin_loop_keeps_gaps]
 

@@ -12,6 +12,7 @@ namespace kovrin {
 
 using common::ExitStatus;
 using common::kExitFailure;
+using common::kExitInterrupted;
 using common::kExitOk;
 using common::kExitUsage;
 using common::fatal;

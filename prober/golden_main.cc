@@ -13,8 +13,10 @@
 //   silent K                    router K never answers
 //   second_address K ADDR       router K answers from ADDR after its first answer
 //   loop_after K J              past router K the packets go back to router J
-//   name ADDR HOSTNAME          the reverse lookup of ADDR finds HOSTNAME
+//   name ADDR HOSTNAME          the reverse lookup of ADDR finds HOSTNAME, and
+//                               the lookup of HOSTNAME finds ADDR
 //   clock_step_us N             the fake clock's advance per reading
+//   stop_after_checks N         a stop signal arrives after N checks for one
 // Router numbers count from 1.  A bad path file or command line ends the
 // run with status 99 before kovrin starts.
 #include <arpa/inet.h>
@@ -90,8 +92,11 @@ class PathReader {
       std::string host;
       if (!(words >> host)) error("name needs a host name");
       net_.addresses[addr] = host;
+      net_.names[host] = addr;
     } else if (directive == "clock_step_us") {
       net_.clock_step_usec = number(words, 1);
+    } else if (directive == "stop_after_checks") {
+      net_.stop_after_checks = static_cast<int>(number(words, 0));
     } else {
       error("unknown directive '" + directive + "'");
     }

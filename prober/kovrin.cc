@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "prober/analysis.h"
+#include "prober/campaign.h"
 #include "prober/capture.h"
 #include "prober/common.h"
 #include "prober/net.h"
@@ -44,6 +45,22 @@ void open_sockets_and_drop_privilege() {
                  std::strerror(error));
     std::exit(kExitFailure);
   }
+}
+
+// The operand's address into settings.dst_ip; false (after the ERROR line)
+// when a name does not resolve.
+bool look_up_destination(const char* operand) {
+  in_addr dotted_addr;
+  if (inet_aton(operand, &dotted_addr) != 0) {
+    settings.dst_ip = dotted_addr.s_addr;
+    return true;
+  }
+  char name[kNameSize];
+  char dotted[kNameSize];
+  uint32_t addr = 0;
+  if (resolve_host(operand, name, &addr, dotted) != 0) return false;
+  settings.dst_ip = addr;
+  return true;
 }
 
 // Everything kovrin prints goes to standard output: a write that failed
@@ -85,18 +102,11 @@ int run_kovrin(int argc, char** argv) {
 
   open_sockets_and_drop_privilege();
 
-  in_addr dotted_addr;
-  if (inet_aton(operand, &dotted_addr) != 0) {
-    settings.dst_ip = dotted_addr.s_addr;
-  } else {
-    char name[kNameSize];
-    char dotted[kNameSize];
-    uint32_t addr = 0;
-    if (resolve_host(operand, name, &addr, dotted) != 0) {
-      close_sockets();
-      return finish_output(kExitFailure);
-    }
-    settings.dst_ip = addr;
+  // A campaign's destinations come from its file, looked up one by one.
+  const bool campaign = settings.targets_file != nullptr;
+  if (!campaign && !look_up_destination(operand)) {
+    close_sockets();
+    return finish_output(kExitFailure);
   }
 
   if (settings.self_ip == 0) {
@@ -109,8 +119,8 @@ int run_kovrin(int argc, char** argv) {
   }
 
   init_packet();
-  if (settings.trains > 0) {
-    const int status = run_survey();
+  if (campaign || settings.trains > 0) {
+    const int status = campaign ? run_campaign() : run_survey();
     close_sockets();
     return finish_output(status);
   }

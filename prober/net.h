@@ -118,6 +118,15 @@ bool is_local_address(uint32_t addr);
 // True when standard error is a terminal (a survey's progress goes there).
 bool stderr_is_terminal();
 
+// True when standard output is the file at path (a campaign appending to
+// the output it resumes).
+bool stdout_is_file(const char* path);
+
+// From now on SIGINT and SIGTERM only ask the program to stop: it does so
+// at its next stop_requested() check (a campaign, between trains).
+void catch_stop_signals();
+bool stop_requested();
+
 }  // namespace kovrin::net
 
 #endif  // KOVRIN_PROBER_NET_H_

@@ -262,6 +262,17 @@ bool started_privileged() { return fake_net.privileged_start; }
 
 bool stderr_is_terminal() { return fake_net.stderr_terminal; }
 
+bool stdout_is_file(const char*) { return false; }
+
+void catch_stop_signals() { fake_net.stop_signals_caught = true; }
+
+bool stop_requested() {
+  if (fake_net.stop_after_checks < 0) return false;
+  if (fake_net.stop_after_checks == 0) return true;
+  --fake_net.stop_after_checks;
+  return false;
+}
+
 bool real_user_is_root() { return fake_net.real_root; }
 
 bool is_local_address(uint32_t addr) {

@@ -8,7 +8,10 @@
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <sys/types.h>
+#include <sys/stat.h>
 #include <unistd.h>
+
+#include <csignal>
 
 #include <atomic>
 #include <cerrno>
@@ -385,5 +388,27 @@ bool is_local_address(uint32_t addr) {
 }
 
 bool stderr_is_terminal() { return isatty(STDERR_FILENO) == 1; }
+
+bool stdout_is_file(const char* path) {
+  struct stat out, file;
+  return fstat(STDOUT_FILENO, &out) == 0 && stat(path, &file) == 0 && out.st_dev == file.st_dev &&
+         out.st_ino == file.st_ino;
+}
+
+namespace {
+volatile sig_atomic_t stop_signal = 0;
+extern "C" void note_stop_signal(int signo) { stop_signal = signo; }
+}  // namespace
+
+void catch_stop_signals() {
+  struct sigaction action;
+  std::memset(&action, 0, sizeof action);
+  action.sa_handler = note_stop_signal;
+  sigemptyset(&action.sa_mask);
+  sigaction(SIGINT, &action, nullptr);
+  sigaction(SIGTERM, &action, nullptr);
+}
+
+bool stop_requested() { return stop_signal != 0; }
 
 }  // namespace kovrin::net

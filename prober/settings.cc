@@ -36,6 +36,8 @@ constexpr int kMinRateOption = 260;
 constexpr int kMinConfOption = 261;
 constexpr int kCsvOption = 262;
 constexpr int kProgressOption = 263;
+constexpr int kTargetsOption = 264;
+constexpr int kResumeOption = 265;
 
 // Reads text as a whole decimal number that fits 32 bits.
 bool parse_decimal(const char* text, int32_t* value) {
@@ -140,6 +142,8 @@ ParseResult parse_command_line(int argc, char** argv, Settings& s,
       {"min-conf", required_argument, nullptr, kMinConfOption},
       {"csv", no_argument, nullptr, kCsvOption},
       {"progress", no_argument, nullptr, kProgressOption},
+      {"targets", required_argument, nullptr, kTargetsOption},
+      {"resume", required_argument, nullptr, kResumeOption},
       {nullptr, 0, nullptr, 0},
   };
   // The survey options that only go with --trains, for the check below.
@@ -196,6 +200,8 @@ ParseResult parse_command_line(int argc, char** argv, Settings& s,
         break;
       case kCsvOption: s.csv_output = 1; survey_only = "--csv"; break;
       case kProgressOption: s.progress = 1; survey_only = "--progress"; break;
+      case kTargetsOption: s.targets_file = optarg; survey_only = "--targets"; break;
+      case kResumeOption: s.resume_file = optarg; survey_only = "--resume"; break;
       default: return ParseResult::kUsage;
     }
     if (number != nullptr) {
@@ -205,14 +211,23 @@ ParseResult parse_command_line(int argc, char** argv, Settings& s,
       *text = optarg;
     }
   }
-  if (argc - optind != 1) return ParseResult::kUsage;
-  *operand = argv[optind];
+  // A campaign takes its destinations from its file, never an operand.
+  if (argc - optind != (s.targets_file != nullptr ? 0 : 1)) return ParseResult::kUsage;
+  *operand = s.targets_file != nullptr ? nullptr : argv[optind];
   if (survey_only != nullptr && s.trains == 0) {
     std::fprintf(stderr, "kovrin: %s goes with --trains\n", survey_only);
     return ParseResult::kBadValue;
   }
   if (s.csv_output && s.json_output) {
     std::fprintf(stderr, "kovrin: --csv and --json exclude each other\n");
+    return ParseResult::kBadValue;
+  }
+  if (s.resume_file != nullptr && s.targets_file == nullptr) {
+    std::fprintf(stderr, "kovrin: --resume goes with --targets\n");
+    return ParseResult::kBadValue;
+  }
+  if (s.targets_file != nullptr && s.csv_output) {
+    std::fprintf(stderr, "kovrin: a campaign writes JSON Lines; --csv is for one destination\n");
     return ParseResult::kBadValue;
   }
   // Every train of a survey runs the detection.

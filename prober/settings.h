@@ -31,6 +31,10 @@ struct Settings {
   double min_conf = 0.1;      // --min-conf: least median confidence of one
   int32_t csv_output = 0;     // --csv: the survey's hop table as CSV
   int32_t progress = 0;       // --progress: progress lines also when stderr is no terminal
+  // A campaign (--targets) runs a survey for every destination of a file,
+  // in place of the operand; --resume names an earlier campaign's output.
+  const char* targets_file = nullptr;  // --targets FILE ("-": standard input)
+  const char* resume_file = nullptr;   // --resume FILE
 };
 
 // The bounds of the survey settings.
@@ -44,7 +48,8 @@ extern Settings settings;
 FILE* debug_out();
 
 enum class ParseResult {
-  kRun,       // settings complete, *operand names the destination
+  kRun,       // settings complete, *operand names the destination (nullptr
+              // for a campaign, whose destinations come from its file)
   kHelp,      // -h or --help: usage text, exit 0
   kVersion,   // --version: the version line, exit 0
   kUsage,     // wrong command line: usage text, exit 2

@@ -182,8 +182,9 @@ void write_survey_settings(common::JsonWriter& w) {
 // with --progress elsewhere one line a train.
 class Progress {
  public:
-  Progress()
-      : terminal_(net::stderr_is_terminal()),
+  explicit Progress(const char* label)
+      : label_(label),
+        terminal_(net::stderr_is_terminal()),
         on_(terminal_ || settings.progress != 0),
         start_(monotonic_time()) {}
 
@@ -202,8 +203,9 @@ class Progress {
                       best->rank1_rate);
       }
     }
-    std::fprintf(stderr, "%skovrin: train %d of %d, %.1f s%s%s", terminal_ ? "\r\033[K" : "", i,
-                 settings.trains, monotonic_time() - start_, leading, terminal_ ? "" : "\n");
+    std::fprintf(stderr, "%skovrin: %s%strain %d of %d, %.1f s%s%s", terminal_ ? "\r\033[K" : "",
+                 label_ != nullptr ? label_ : "", label_ != nullptr ? ", " : "", i, settings.trains,
+                 monotonic_time() - start_, leading, terminal_ ? "" : "\n");
     std::fflush(stderr);
   }
 
@@ -212,6 +214,7 @@ class Progress {
   }
 
  private:
+  const char* label_;  // what the survey is of, in a campaign
   bool terminal_;
   bool on_;
   double start_;
@@ -375,27 +378,47 @@ void write_survey_csv(FILE* out, const SurveySummary& s) {
   }
 }
 
-int run_survey() {
-  common::JsonWriter w;
-  if (settings.json_output) {
-    common::json_start(w, stdout);
-    common::json_begin_object(w);
-    common::json_key(w, "schema");
-    common::json_string(w, "kovrin-survey");
-    common::json_key(w, "schema_version");
-    common::json_int(w, 1);
-    common::json_key(w, "program_version");
-    common::json_string(w, KOVRIN_VERSION);
-    write_survey_settings(w);
-    json_router(w, "destination", settings.dst_ip);
-    common::json_key(w, "trains");
-    common::json_begin_array(w);
+void begin_survey_document(common::JsonWriter& w) {
+  common::json_begin_object(w);
+  common::json_key(w, "schema");
+  common::json_string(w, "kovrin-survey");
+  common::json_key(w, "schema_version");
+  common::json_int(w, 1);
+  common::json_key(w, "program_version");
+  common::json_string(w, KOVRIN_VERSION);
+  write_survey_settings(w);
+  json_router(w, "destination", settings.dst_ip);
+  common::json_key(w, "trains");
+  common::json_begin_array(w);
+}
+
+void write_train(common::JsonWriter& w, int train, const TrainResult& result) {
+  common::json_begin_object(w);
+  common::json_key(w, "train");
+  common::json_int(w, train);
+  common::json_key(w, "failure");
+  if (result.failure == nullptr) {
+    common::json_null(w);
+  } else {
+    common::json_string(w, result.failure);
   }
-  std::vector<TrainResult> trains;
-  Progress progress;
-  SurveySummary so_far;
+  common::json_key(w, "report");
+  write_json_report_value(w);
+  common::json_end_object(w);
+}
+
+void end_survey_document(common::JsonWriter& w, const SurveySummary& summary) {
+  common::json_end_array(w);
+  common::json_key(w, "survey");
+  write_survey_json(w, summary);
+  common::json_end_object(w);
+}
+
+bool run_trains(const char* label, std::vector<TrainResult>& trains, SurveySummary& summary,
+                common::JsonWriter* w) {
+  Progress progress(label);
   for (int i = 0; i < settings.trains; ++i) {
-    progress.train(i + 1, i > 0 ? &so_far : nullptr);
+    progress.train(i + 1, i > 0 ? &summary : nullptr);
     if (i > 0) {
       pause_between_trains();
       start_next_train();
@@ -403,30 +426,29 @@ int run_survey() {
     probe_once();
     prepare_report();
     trains.push_back(collect_train());
-    if (settings.json_output) {
-      common::json_begin_object(w);
-      common::json_key(w, "train");
-      common::json_int(w, i + 1);
-      common::json_key(w, "failure");
-      if (trains.back().failure == nullptr) {
-        common::json_null(w);
-      } else {
-        common::json_string(w, trains.back().failure);
-      }
-      common::json_key(w, "report");
-      write_json_report_value(w);
-      common::json_end_object(w);
+    if (w != nullptr) write_train(*w, i + 1, trains.back());
+    summary = summarize_survey(trains, settings.min_rate, settings.min_conf);
+    // A stop signal ends the survey after the train it came in.
+    if (net::stop_requested() && i + 1 < settings.trains) {
+      progress.done();
+      return false;
     }
-    so_far = summarize_survey(trains, settings.min_rate, settings.min_conf);
   }
   progress.done();
+  return true;
+}
 
-  const SurveySummary& summary = so_far;
+int run_survey() {
+  common::JsonWriter w;
   if (settings.json_output) {
-    common::json_end_array(w);
-    common::json_key(w, "survey");
-    write_survey_json(w, summary);
-    common::json_end_object(w);
+    common::json_start(w, stdout);
+    begin_survey_document(w);
+  }
+  std::vector<TrainResult> trains;
+  SurveySummary summary;
+  run_trains(nullptr, trains, summary, settings.json_output ? &w : nullptr);
+  if (settings.json_output) {
+    end_survey_document(w, summary);
     common::json_finish(w);
   } else if (settings.csv_output) {
     write_survey_csv(stdout, summary);

@@ -15,6 +15,8 @@
 #include <cstdio>
 #include <vector>
 
+#include "common/json.h"
+
 namespace kovrin {
 
 // One hop of one train, as the survey keeps it.
@@ -81,6 +83,20 @@ double quantile_of(std::vector<double> values, double q);
 // people, or with --csv the hop table as CSV.
 void write_survey_text(FILE* out, const SurveySummary& summary);
 void write_survey_csv(FILE* out, const SurveySummary& summary);
+
+// The survey's trains to settings.dst_ip, one after another; after each
+// the summary so far is in `summary` and, with w, the train (its number,
+// failure and whole report) is written into w's open "trains" array.
+// `label` names the survey in the progress lines (nullptr: none).  When a
+// stop signal came (net::stop_requested) the survey ends after the train it
+// came in and false is returned.
+bool run_trains(const char* label, std::vector<TrainResult>& trains, SurveySummary& summary,
+                common::JsonWriter* w);
+
+// The kovrin-survey document as a value of w: begin_survey_document up to
+// the open "trains" array, end_survey_document from its end on.
+void begin_survey_document(common::JsonWriter& w);
+void end_survey_document(common::JsonWriter& w, const SurveySummary& summary);
 
 // The whole survey of settings.trains trains to settings.dst_ip, from the
 // first train to the report; the sockets are open and the packet template

@@ -1,0 +1,209 @@
+#include "prober/campaign.h"
+
+#include <arpa/inet.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "common/json.h"
+#include "common/json_read.h"
+#include "prober/common.h"
+#include "prober/net.h"
+#include "prober/packet.h"
+#include "prober/settings.h"
+#include "prober/survey.h"
+
+namespace kovrin {
+
+namespace {
+
+constexpr char kLinePrefix[] = "{\"schema\":\"kovrin-campaign\",\"schema_version\":1,\"target\":";
+constexpr char kCompleteEnd[] = ",\"complete\":true}";
+// What a resume keeps of a line: its start (up to the target's end) and its end.
+constexpr size_t kKeptPrefix = sizeof kLinePrefix + 4 * kMaxTargetLength + 16;
+constexpr size_t kKeptEnd = sizeof kCompleteEnd;
+
+FILE* open_input(const char* name) { return std::strcmp(name, "-") == 0 ? stdin : std::fopen(name, "r"); }
+
+// The JSON string that starts text (at its quote), decoded; false when it
+// is none.
+bool leading_string(const std::string& text, std::string* out) {
+  if (text.empty() || text[0] != '"') return false;
+  for (size_t i = 1; i < text.size(); ++i) {
+    if (text[i] == '\\') {
+      ++i;
+    } else if (text[i] == '"') {
+      common::JsonValue v;
+      std::string error;
+      if (!common::json_parse(std::string_view(text).substr(0, i + 1), v, error)) return false;
+      *out = v.text;
+      return true;
+    }
+  }
+  return false;
+}
+
+// A campaign line for one destination, its survey run in it.  Returns false
+// when a stop signal cut the survey short.
+bool survey_line(const std::string& target, uint32_t addr, const char* error, const char* label) {
+  common::JsonWriter w;
+  common::json_start(w, stdout, true);
+  common::json_begin_object(w);
+  common::json_key(w, "schema");
+  common::json_string(w, "kovrin-campaign");
+  common::json_key(w, "schema_version");
+  common::json_int(w, 1);
+  common::json_key(w, "target");
+  common::json_string(w, target.c_str());
+  common::json_key(w, "destination");
+  char dotted[kDottedSize];
+  if (addr == 0) {
+    common::json_null(w);
+  } else {
+    common::json_string(w, format_ip(addr, dotted));
+  }
+  common::json_key(w, "error");
+  if (error == nullptr) {
+    common::json_null(w);
+  } else {
+    common::json_string(w, error);
+  }
+  common::json_key(w, "survey");
+  bool complete = true;
+  if (addr == 0) {
+    common::json_null(w);
+  } else {
+    settings.dst_ip = addr;
+    std::vector<TrainResult> trains;
+    SurveySummary summary;
+    begin_survey_document(w);
+    complete = run_trains(label, trains, summary, &w);
+    end_survey_document(w, summary);
+  }
+  common::json_key(w, "complete");
+  common::json_bool(w, complete);
+  common::json_end_object(w);
+  common::json_finish(w);
+  std::fflush(stdout);
+  return complete;
+}
+
+}  // namespace
+
+bool read_targets(FILE* file, std::vector<std::string>* targets, std::string* error) {
+  std::string line;
+  int number = 0;
+  int c = 0;
+  while (c != EOF) {
+    line.clear();
+    bool too_long = false;
+    while ((c = std::getc(file)) != EOF && c != '\n') {
+      if (line.size() < 4 * kMaxTargetLength) {
+        line += static_cast<char>(c);
+      } else {
+        too_long = true;
+      }
+    }
+    ++number;
+    if (c == EOF && line.empty() && !too_long) break;
+    const size_t hash = line.find('#');
+    if (hash != std::string::npos) line.erase(hash);
+    const size_t first = line.find_first_not_of(" \t\r");
+    if (first == std::string::npos) continue;
+    const size_t last = line.find_last_not_of(" \t\r");
+    line = line.substr(first, last - first + 1);
+    if (too_long || line.size() > kMaxTargetLength) {
+      *error = std::to_string(number) + ": a destination of more than " + std::to_string(kMaxTargetLength) +
+               " characters";
+      return false;
+    }
+    targets->push_back(line);
+  }
+  return true;
+}
+
+std::set<std::string> complete_targets(FILE* file, bool* cut) {
+  std::set<std::string> done;
+  if (cut != nullptr) *cut = false;
+  std::string start, end;
+  int c = 0;
+  while (c != EOF) {
+    start.clear();
+    end.clear();
+    bool any = false;
+    while ((c = std::getc(file)) != EOF && c != '\n') {
+      any = true;
+      if (start.size() < kKeptPrefix) start += static_cast<char>(c);
+      end += static_cast<char>(c);
+      if (end.size() > kKeptEnd) end.erase(0, end.size() - kKeptEnd);
+    }
+    // Only a whole line ends in its newline; one cut short by a crash does not count.
+    if (any && c != '\n' && cut != nullptr) *cut = true;
+    if (!any || c != '\n') continue;
+    std::string target;
+    if (start.compare(0, sizeof kLinePrefix - 1, kLinePrefix) == 0 &&
+        end.size() >= sizeof kCompleteEnd - 1 &&
+        end.compare(end.size() - (sizeof kCompleteEnd - 1), std::string::npos, kCompleteEnd) == 0 &&
+        leading_string(start.substr(sizeof kLinePrefix - 1), &target)) {
+      done.insert(target);
+    }
+  }
+  return done;
+}
+
+int run_campaign() {
+  const Settings& s = settings;
+  std::vector<std::string> targets;
+  FILE* file = open_input(s.targets_file);
+  if (file == nullptr) {
+    std::fprintf(stderr, "kovrin: %s: %s\n", s.targets_file, std::strerror(errno));
+    return kExitFailure;
+  }
+  std::string error;
+  const bool read = read_targets(file, &targets, &error);
+  if (file != stdin) std::fclose(file);
+  if (!read) {
+    std::fprintf(stderr, "kovrin: %s:%s\n", s.targets_file, error.c_str());
+    return kExitFailure;
+  }
+  std::set<std::string> done;
+  if (s.resume_file != nullptr) {
+    FILE* earlier = open_input(s.resume_file);
+    if (earlier == nullptr) {
+      std::fprintf(stderr, "kovrin: %s: %s\n", s.resume_file, std::strerror(errno));
+      return kExitFailure;
+    }
+    bool cut = false;
+    done = complete_targets(earlier, &cut);
+    if (earlier != stdin) std::fclose(earlier);
+    // Appending to an output that a killed campaign left inside a line: the
+    // next line must not run on from that piece.
+    if (cut && net::stdout_is_file(s.resume_file)) std::fputc('\n', stdout);
+  }
+
+  net::catch_stop_signals();
+  bool first = true;
+  for (size_t i = 0; i < targets.size(); ++i) {
+    const std::string& target = targets[i];
+    if (done.count(target) != 0) continue;
+    if (net::stop_requested()) return kExitInterrupted;
+    in_addr dotted;
+    uint32_t addr = 0;
+    const char* why = nullptr;
+    if (inet_aton(target.c_str(), &dotted) != 0) {
+      addr = dotted.s_addr;
+      if (addr == 0) why = "0.0.0.0 is no destination";
+    } else {
+      char name[net::kLookupNameSize];
+      if (!net::lookup_name(target.c_str(), name, sizeof name, &addr)) why = "name does not resolve";
+    }
+    if (addr != 0 && !first) start_next_train();
+    if (addr != 0) first = false;
+    char label[64 + kMaxTargetLength];
+    std::snprintf(label, sizeof label, "target %zu of %zu (%s)", i + 1, targets.size(), target.c_str());
+    if (!survey_line(target, addr, why, label) || net::stop_requested()) return kExitInterrupted;
+  }
+  return kExitOk;
+}
+
+}  // namespace kovrin
