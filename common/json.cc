@@ -1,5 +1,7 @@
 #include "common/json.h"
 
+#include "common/version.h"
+
 #include <cmath>
 #include <cstring>
 
@@ -116,6 +118,15 @@ void json_key(JsonWriter& w, const char* name) {
   write_string(w, name, std::strlen(name));
   std::fputs(w.compact ? ":" : ": ", w.out);
   w.after_key = true;
+}
+
+void json_document_head(JsonWriter& w, const char* schema, int version) {
+  json_key(w, "schema");
+  json_string(w, schema);
+  json_key(w, "schema_version");
+  json_int(w, version);
+  json_key(w, "program_version");
+  json_string(w, KOVRIN_VERSION);
 }
 
 void json_string(JsonWriter& w, const char* text) { json_bytes(w, text, std::strlen(text)); }

@@ -40,6 +40,10 @@ void json_end_array(JsonWriter& w);
 // The name of the next member of the current object.
 void json_key(JsonWriter& w, const char* name);
 
+// The first members of every document of ours: "schema" (its name),
+// "schema_version" and "program_version".
+void json_document_head(JsonWriter& w, const char* schema, int version);
+
 void json_string(JsonWriter& w, const char* text);
 void json_bytes(JsonWriter& w, const char* data, size_t length);
 void json_int(JsonWriter& w, int64_t value);

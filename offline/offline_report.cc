@@ -59,12 +59,7 @@ void print_offline_json(FILE* out, const detect::DetectionState& state, int32_t 
   JsonWriter w;
   json_start(w, out);
   json_begin_object(w);
-  json_key(w, "schema");
-  json_string(w, "kovrin-detect-report");
-  json_key(w, "schema_version");
-  json_int(w, 1);
-  json_key(w, "program_version");
-  json_string(w, KOVRIN_VERSION);
+  json_document_head(w, "kovrin-detect-report", 1);
   json_key(w, "pkt_size");
   json_int(w, pkt_size);
   json_key(w, "udp_pkt_num");

@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <string_view>
 
 #include "common/json.h"
 #include "common/json_read.h"
@@ -17,30 +18,43 @@ namespace kovrin {
 
 namespace {
 
-constexpr char kLinePrefix[] = "{\"schema\":\"kovrin-campaign\",\"schema_version\":1,\"target\":";
+constexpr char kLinePrefix[] = "{\"schema\":\"kovrin-campaign\",\"schema_version\":1,\"program_version\":";
 constexpr char kCompleteEnd[] = ",\"complete\":true}";
-// What a resume keeps of a line: its start (up to the target's end) and its end.
-constexpr size_t kKeptPrefix = sizeof kLinePrefix + 4 * kMaxTargetLength + 16;
+// What a resume keeps of a line: its start (up to the target's end, the
+// program version before it included) and its end.
+constexpr size_t kKeptPrefix = sizeof kLinePrefix + 6 * kMaxTargetLength + 64;
 constexpr size_t kKeptEnd = sizeof kCompleteEnd;
 
 FILE* open_input(const char* name) { return std::strcmp(name, "-") == 0 ? stdin : std::fopen(name, "r"); }
 
-// The JSON string that starts text (at its quote), decoded; false when it
-// is none.
-bool leading_string(const std::string& text, std::string* out) {
-  if (text.empty() || text[0] != '"') return false;
+// The JSON string that starts text (at its quote), decoded; returns the
+// bytes it takes, or 0 when text starts with none.
+size_t leading_string(std::string_view text, std::string* out) {
+  if (text.empty() || text[0] != '"') return 0;
   for (size_t i = 1; i < text.size(); ++i) {
     if (text[i] == '\\') {
       ++i;
     } else if (text[i] == '"') {
       common::JsonValue v;
       std::string error;
-      if (!common::json_parse(std::string_view(text).substr(0, i + 1), v, error)) return false;
+      if (!common::json_parse(text.substr(0, i + 1), v, error)) return 0;
       *out = v.text;
-      return true;
+      return i + 1;
     }
   }
-  return false;
+  return 0;
+}
+
+// The target of a campaign line's start: the head members up to it, then
+// the target's string.
+bool line_target(std::string_view start, std::string* target) {
+  constexpr std::string_view kTargetKey = ",\"target\":";
+  if (start.substr(0, sizeof kLinePrefix - 1) != kLinePrefix) return false;
+  start.remove_prefix(sizeof kLinePrefix - 1);
+  std::string version;
+  const size_t n = leading_string(start, &version);
+  if (n == 0 || start.substr(n, kTargetKey.size()) != kTargetKey) return false;
+  return leading_string(start.substr(n + kTargetKey.size()), target) > 0;
 }
 
 // A campaign line for one destination, its survey run in it.  Returns false
@@ -49,10 +63,7 @@ bool survey_line(const std::string& target, uint32_t addr, const char* error, co
   common::JsonWriter w;
   common::json_start(w, stdout, true);
   common::json_begin_object(w);
-  common::json_key(w, "schema");
-  common::json_string(w, "kovrin-campaign");
-  common::json_key(w, "schema_version");
-  common::json_int(w, 1);
+  common::json_document_head(w, "kovrin-campaign", 1);
   common::json_key(w, "target");
   common::json_string(w, target.c_str());
   common::json_key(w, "destination");
@@ -141,10 +152,9 @@ std::set<std::string> complete_targets(FILE* file, bool* cut) {
     if (any && c != '\n' && cut != nullptr) *cut = true;
     if (!any || c != '\n') continue;
     std::string target;
-    if (start.compare(0, sizeof kLinePrefix - 1, kLinePrefix) == 0 &&
-        end.size() >= sizeof kCompleteEnd - 1 &&
+    if (end.size() >= sizeof kCompleteEnd - 1 &&
         end.compare(end.size() - (sizeof kCompleteEnd - 1), std::string::npos, kCompleteEnd) == 0 &&
-        leading_string(start.substr(sizeof kLinePrefix - 1), &target)) {
+        line_target(start, &target)) {
       done.insert(target);
     }
   }

@@ -30,7 +30,8 @@ TEST(Campaign, TargetsFileTakesOneDestinationALine) {
 }
 
 TEST(Campaign, ResumeCountsOnlyWholeCompleteLines) {
-  const std::string head = "{\"schema\":\"kovrin-campaign\",\"schema_version\":1,\"target\":";
+  const std::string head =
+      "{\"schema\":\"kovrin-campaign\",\"schema_version\":1,\"program_version\":\"0.9 (\\\"x\\\")\",\"target\":";
   const std::string text =
       head + "\"done.example\",\"survey\":null,\"complete\":true}\n" +
       head + "\"cut.example\",\"survey\":null,\"complete\":false}\n" +

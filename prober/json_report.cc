@@ -149,12 +149,7 @@ void write_json_report(FILE* out) {
 void write_json_report_value(JsonWriter& w) {
   const AnalysisResults& a = analysis;
   common::json_begin_object(w);
-  common::json_key(w, "schema");
-  common::json_string(w, "kovrin-report");
-  common::json_key(w, "schema_version");
-  common::json_int(w, 1);
-  common::json_key(w, "program_version");
-  common::json_string(w, KOVRIN_VERSION);
+  common::json_document_head(w, "kovrin-report", 1);
   write_settings(w);
   common::json_key(w, "start_time");
   common::json_number(w, train_state.start_time, "%.6f");

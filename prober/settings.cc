@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "prober/common.h"
 #include "prober/net.h"
@@ -52,27 +53,33 @@ bool parse_decimal(const char* text, int32_t* value) {
   return true;
 }
 
+// "kovrin: OPTION VALUE: ALLOWED" on standard error.
+ParseResult vrefuse(const char* option, const char* value, const char* allowed, va_list args) {
+  char text[160];
+  std::vsnprintf(text, sizeof text, allowed, args);
+  std::fprintf(stderr, "kovrin: %s %s: %s\n", option, value, text);
+  return ParseResult::kBadValue;
+}
+
 __attribute__((format(printf, 3, 4)))
 ParseResult refuse(char option, const char* value, const char* allowed, ...) {
-  char text[160];
+  const char name[] = {'-', option, '\0'};
   va_list args;
   va_start(args, allowed);
-  std::vsnprintf(text, sizeof text, allowed, args);
+  const ParseResult result = vrefuse(name, value, allowed, args);
   va_end(args);
-  std::fprintf(stderr, "kovrin: -%c %s: %s\n", option, value, text);
-  return ParseResult::kBadValue;
+  return result;
 }
 
 // The same for a long option: "kovrin: --NAME VALUE: ...".
 __attribute__((format(printf, 3, 4)))
 ParseResult refuse_long(const char* name, const char* value, const char* allowed, ...) {
-  char text[160];
+  const std::string option = std::string("--") + name;
   va_list args;
   va_start(args, allowed);
-  std::vsnprintf(text, sizeof text, allowed, args);
+  const ParseResult result = vrefuse(option.c_str(), value, allowed, args);
   va_end(args);
-  std::fprintf(stderr, "kovrin: --%s %s: %s\n", name, value, text);
-  return ParseResult::kBadValue;
+  return result;
 }
 
 // Reads text as a finite decimal number from low to high.

@@ -380,12 +380,7 @@ void write_survey_csv(FILE* out, const SurveySummary& s) {
 
 void begin_survey_document(common::JsonWriter& w) {
   common::json_begin_object(w);
-  common::json_key(w, "schema");
-  common::json_string(w, "kovrin-survey");
-  common::json_key(w, "schema_version");
-  common::json_int(w, 1);
-  common::json_key(w, "program_version");
-  common::json_string(w, KOVRIN_VERSION);
+  common::json_document_head(w, "kovrin-survey", 1);
   write_survey_settings(w);
   json_router(w, "destination", settings.dst_ip);
   common::json_key(w, "trains");
