@@ -54,6 +54,7 @@ bool parse_decimal(const char* text, int32_t* value) {
 }
 
 // "kovrin: OPTION VALUE: ALLOWED" on standard error.
+__attribute__((format(printf, 3, 0)))
 ParseResult vrefuse(const char* option, const char* value, const char* allowed, va_list args) {
   char text[160];
   std::vsnprintf(text, sizeof text, allowed, args);
