@@ -52,6 +52,7 @@ class Hop:
     bound: float | None = None    # Mbit/s
     kind: str | None = None       # ub, lb, uk
     name: str | None = None
+    rate: float | None = None     # the JSON document's rate estimate, Mbit/s
 
 
 @dataclass
@@ -141,7 +142,8 @@ def parse_json_report(text: str) -> Report:
                 rep.changes.append((a["hop"], a["second"] or "0.0.0.0", a["first"] or "0.0.0.0"))
         rep.no_hops = not doc["hops"]
         for h in doc["hops"]:
-            hop = Hop(h["hop"], h["head_rtt_ms"] or 0.0, h["router"] or "0.0.0.0", h["gap_us"], name=h.get("name"))
+            hop = Hop(h["hop"], h["head_rtt_ms"] or 0.0, h["router"] or "0.0.0.0", h["gap_us"], name=h.get("name"),
+                      rate=h.get("rate_estimate_mbit"))
             if "detection" in h:
                 d = h["detection"]
                 hop.step, hop.kind = d["cleaned_gap_us"], d["kind"]

@@ -59,6 +59,8 @@ void write_settings(JsonWriter& w) {
   common::json_bool(w, s.online_detect != 0);
   common::json_key(w, "dump_send_times");
   common::json_bool(w, s.dump_send_times != 0);
+  common::json_key(w, "link_overhead");
+  common::json_int(w, s.link_overhead);
   common::json_end_object(w);
 }
 
@@ -131,6 +133,12 @@ void write_hops(JsonWriter& w) {
     round_trip(w, "tail_rtt_ms", hop.tail_reply);
     common::json_key(w, "gap_us");
     common::json_int(w, whole_microseconds(hop.gap_sec));
+    common::json_key(w, "rate_estimate_mbit");
+    if (hop.gap_sec > 0.0) {
+      common::json_number(w, rate_estimate_mbit(k, hop.gap_sec), "%.3f");
+    } else {
+      common::json_null(w);
+    }
     if (settings.online_detect) write_detection(w, k, &cursor);
     common::json_end_object(w);
   }

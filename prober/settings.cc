@@ -39,6 +39,7 @@ constexpr int kCsvOption = 262;
 constexpr int kProgressOption = 263;
 constexpr int kTargetsOption = 264;
 constexpr int kResumeOption = 265;
+constexpr int kLinkOverheadOption = 266;
 
 // Reads text as a whole decimal number that fits 32 bits.
 bool parse_decimal(const char* text, int32_t* value) {
@@ -152,6 +153,7 @@ ParseResult parse_command_line(int argc, char** argv, Settings& s,
       {"progress", no_argument, nullptr, kProgressOption},
       {"targets", required_argument, nullptr, kTargetsOption},
       {"resume", required_argument, nullptr, kResumeOption},
+      {"link-overhead", required_argument, nullptr, kLinkOverheadOption},
       {nullptr, 0, nullptr, 0},
   };
   // The survey options that only go with --trains, for the check below.
@@ -208,6 +210,12 @@ ParseResult parse_command_line(int argc, char** argv, Settings& s,
         break;
       case kCsvOption: s.csv_output = 1; survey_only = "--csv"; break;
       case kProgressOption: s.progress = 1; survey_only = "--progress"; break;
+      case kLinkOverheadOption:
+        if (!parse_decimal(optarg, &s.link_overhead) || s.link_overhead < 0 ||
+            s.link_overhead > kMaxLinkOverhead) {
+          return refuse_long("link-overhead", optarg, "must be bytes from 0 to %d", kMaxLinkOverhead);
+        }
+        break;
       case kTargetsOption: s.targets_file = optarg; survey_only = "--targets"; break;
       case kResumeOption: s.resume_file = optarg; survey_only = "--resume"; break;
       default: return ParseResult::kUsage;

@@ -31,6 +31,10 @@ struct Settings {
   double min_conf = 0.1;      // --min-conf: least median confidence of one
   int32_t csv_output = 0;     // --csv: the survey's hop table as CSV
   int32_t progress = 0;       // --progress: progress lines also when stderr is no terminal
+  // --link-overhead: bytes a link's frame adds to each IP packet, for the
+  // rate estimate (Ethernet on the wire: preamble 8, header 14, FCS 4,
+  // inter-frame gap 12).
+  int32_t link_overhead = 38;
   // A campaign (--targets) runs a survey for every destination of a file,
   // in place of the operand; --resume names an earlier campaign's output.
   const char* targets_file = nullptr;  // --targets FILE ("-": standard input)
@@ -40,6 +44,7 @@ struct Settings {
 // The bounds of the survey settings.
 constexpr int32_t kMaxTrains = 10000;
 constexpr double kMaxPauseSec = 86400.0;
+constexpr int32_t kMaxLinkOverhead = 1000;
 extern Settings settings;
 
 // Where the debug (-d) and verbose (-v) lines go as the run makes them:

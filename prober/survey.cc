@@ -48,6 +48,7 @@ TrainResult collect_train() {
     t.rank = h.label.rank;
     t.bound = h.bound;
     t.kind = h.kind;
+    t.rate = rate_estimate_mbit(k, a.probe_hops[k].gap_sec);
     if (t.rank > 0) {
       t.conf = detection.conf[t.rank - 1];
       t.height = kept_before ? std::abs(h.step - step_before) : 0;
@@ -136,6 +137,7 @@ void write_survey_json(common::JsonWriter& w, const SurveySummary& s) {
     json_statistic(w, "median_conf", h.median_conf, "%.3f");
     json_statistic(w, "median_step_us", h.median_height, "%.1f");
     json_statistic(w, "median_bound_mbit", h.median_bound, "%.3f");
+    json_statistic(w, "median_rate_estimate_mbit", h.median_rate, "%.3f");
     json_key(w, "choke");
     json_bool(w, h.choke);
     json_end_object(w);
@@ -157,6 +159,7 @@ void write_survey_json(common::JsonWriter& w, const SurveySummary& s) {
     json_statistic(w, "median_conf", h.median_conf, "%.3f");
     json_statistic(w, "median_step_us", h.median_height, "%.1f");
     json_statistic(w, "median_bound_mbit", h.median_bound, "%.3f");
+    json_statistic(w, "median_rate_estimate_mbit", h.median_rate, "%.3f");
     json_end_object(w);
   }
   json_end_array(w);
@@ -175,6 +178,8 @@ void write_survey_settings(common::JsonWriter& w) {
   json_number(w, settings.min_rate, "%g");
   json_key(w, "min_conf");
   json_number(w, settings.min_conf, "%g");
+  json_key(w, "link_overhead");
+  json_int(w, settings.link_overhead);
   json_end_object(w);
 }
 
@@ -259,7 +264,7 @@ SurveySummary summarize_survey(const std::vector<TrainResult>& trains, double mi
   for (size_t k = 0; k < hop_count; ++k) {
     SurveyHop h;
     h.hop = static_cast<int>(k);
-    std::vector<double> gaps, confs, heights, bounds;
+    std::vector<double> gaps, confs, heights, bounds, rates;
     int labelled = 0, first = 0;
     for (const TrainResult& t : trains) {
       if (t.failure != nullptr || k >= t.hops.size()) continue;
@@ -273,7 +278,10 @@ SurveySummary summarize_survey(const std::vector<TrainResult>& trains, double mi
           ++seen->trains;
         }
       }
-      if (th.gap_us > 0) gaps.push_back(th.gap_us);
+      if (th.gap_us > 0) {
+        gaps.push_back(th.gap_us);
+        rates.push_back(th.rate);
+      }
       if (th.rank > 0) {
         ++labelled;
         confs.push_back(th.conf);
@@ -293,6 +301,7 @@ SurveySummary summarize_survey(const std::vector<TrainResult>& trains, double mi
     h.median_conf = median_of(confs);
     h.median_height = median_of(heights);
     h.median_bound = median_of(bounds);
+    h.median_rate = median_of(rates);
     // NaN (never labelled) compares false.
     h.choke = h.detection_rate >= min_rate && h.median_conf >= min_conf;
     if (h.choke) s.chokes.push_back(h.hop);
@@ -319,7 +328,8 @@ void write_survey_text(FILE* out, const SurveySummary& s) {
     }
     std::fputs("\n", out);
   }
-  std::fputs("\nhop router              answered gap_median  gap_iqr  rate rank1 conf_median step_median bound_median\n",
+  std::fputs("\nhop router              answered gap_median  gap_iqr  rate rank1 conf_median step_median bound_median"
+             " rate_estimate\n",
              out);
   for (const SurveyHop& h : s.hops) {
     char router[32];
@@ -332,11 +342,11 @@ void write_survey_text(FILE* out, const SurveySummary& s) {
                     h.routers.size() - 1);
     }
     char b[6][32];
-    std::fprintf(out, "%02d  %-19s %4d/%-4d %10s %8s %5.2f %5.2f %11s %11s %12s\n", h.hop, router,
+    std::fprintf(out, "%02d  %-19s %4d/%-4d %10s %8s %5.2f %5.2f %11s %11s %12s %13s\n", h.hop, router,
                  h.answered, s.worked, shown(h.gap_median, 0, b[0], 32),
                  shown(h.gap_q3 - h.gap_q1, 0, b[1], 32), h.detection_rate, h.rank1_rate,
                  shown(h.median_conf, 3, b[2], 32), shown(h.median_height, 0, b[3], 32),
-                 shown(h.median_bound, 3, b[4], 32));
+                 shown(h.median_bound, 3, b[4], 32), shown(h.median_rate, 3, b[5], 32));
   }
   std::fprintf(out, "\nchoke points (detection rate >= %.2f, median confidence >= %.3f):", settings.min_rate,
                settings.min_conf);
@@ -345,19 +355,19 @@ void write_survey_text(FILE* out, const SurveySummary& s) {
   int rank = 0;
   for (int hop : s.chokes) {
     const SurveyHop& h = s.hops[hop];
-    char b[32];
+    char b[32], r[32];
     std::fprintf(out,
                  "%d. hop %02d %s: detection rate %.2f, rank 1 in %.2f, median confidence %.3f, "
-                 "median step %.0f us, median bound %s Mbit/s\n",
+                 "median step %.0f us, median bound %s Mbit/s, rate estimate %s Mbit/s\n",
                  ++rank, h.hop, format_ip(h.routers.empty() ? 0 : h.routers[0].router, dotted),
                  h.detection_rate, h.rank1_rate, h.median_conf, h.median_height,
-                 shown(h.median_bound, 3, b, sizeof b));
+                 shown(h.median_bound, 3, b, sizeof b), shown(h.median_rate, 3, r, sizeof r));
   }
 }
 
 void write_survey_csv(FILE* out, const SurveySummary& s) {
   std::fputs("hop,router,routers,answered,worked,gap_median_us,gap_q1_us,gap_q3_us,detection_rate,"
-             "rank1_rate,median_conf,median_step_us,median_bound_mbit,choke\n",
+             "rank1_rate,median_conf,median_step_us,median_bound_mbit,median_rate_estimate_mbit,choke\n",
              out);
   for (const SurveyHop& h : s.hops) {
     char dotted[kDottedSize];
@@ -365,16 +375,17 @@ void write_survey_csv(FILE* out, const SurveySummary& s) {
     for (size_t i = 0; i < h.routers.size(); ++i) {
       std::fprintf(out, "%s%s", i > 0 ? ";" : "", format_ip(h.routers[i].router, dotted));
     }
-    char b[6][32];
+    char b[7][32];
     auto field = [&](int i, double v, int decimals) {
       if (std::isnan(v)) return "";
       std::snprintf(b[i], 32, "%.*f", decimals, v);
       return static_cast<const char*>(b[i]);
     };
-    std::fprintf(out, ",%d,%d,%s,%s,%s,%.3f,%.3f,%s,%s,%s,%d\n", h.answered, s.worked,
+    std::fprintf(out, ",%d,%d,%s,%s,%s,%.3f,%.3f,%s,%s,%s,%s,%d\n", h.answered, s.worked,
                  field(0, h.gap_median, 1), field(1, h.gap_q1, 1), field(2, h.gap_q3, 1),
                  h.detection_rate, h.rank1_rate, field(3, h.median_conf, 3),
-                 field(4, h.median_height, 1), field(5, h.median_bound, 3), h.choke ? 1 : 0);
+                 field(4, h.median_height, 1), field(5, h.median_bound, 3), field(6, h.median_rate, 3),
+                 h.choke ? 1 : 0);
   }
 }
 

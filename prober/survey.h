@@ -29,6 +29,7 @@ struct TrainHop {
   int32_t height = 0;    // the label's step: how far the cleaned gap moves there, µs
   double bound = 0.0;    // Mbit/s, from the measured gap; 0.0 for kind "uk"
   const char* kind = "uk";
+  double rate = 0.0;     // the rate estimate, Mbit/s; 0.0 without a gap
 };
 
 // What one train gave.
@@ -54,6 +55,7 @@ struct SurveyHop {
   double median_conf = 0.0;          // of the labels here
   double median_height = 0.0;        // of their steps, µs
   double median_bound = 0.0;         // Mbit/s, of the trains with a bound (kind ub or lb)
+  double median_rate = 0.0;          // Mbit/s, the rate estimates of the trains with a gap
   bool choke = false;
 };
 

@@ -19,7 +19,6 @@ namespace {
 
 constexpr int kPauseUsec = 300000;
 constexpr int kEchoProbes = 5;
-constexpr int kMeasureSize = 60;
 constexpr uint8_t kLoadTtl = 100;
 constexpr int kPollEvery = 20;
 
@@ -66,6 +65,20 @@ void send_train(uint32_t dest, int32_t delay) {
   std::snprintf(train_state.run_summary, kSummarySize, "%f %s %d %d",
                 train_state.start_time, format_ip(dest, dotted), s.pkt_size,
                 s.udp_pkt_num);
+}
+
+int64_t bytes_between_head_and_tail(int k, int32_t overhead) {
+  const Settings& s = settings;
+  const int64_t ttl = k + 1;
+  const int64_t deeper = s.end_pkt_num > ttl ? s.end_pkt_num - ttl : 0;
+  return static_cast<int64_t>(s.udp_pkt_num) * (s.pkt_size + overhead) +
+         (2 * deeper + 1) * (kMeasureSize + overhead);
+}
+
+double rate_estimate_mbit(int k, double gap_sec) {
+  if (!(gap_sec > 0.0)) return 0.0;
+  return static_cast<double>(bytes_between_head_and_tail(k, settings.link_overhead)) * 8.0 /
+         (gap_sec * 1000000.0);
 }
 
 void reset_train() { train_state = TrainState{}; }

@@ -22,6 +22,22 @@ struct TrainState {
 };
 extern TrainState train_state;
 
+// IP length of the echo probes and of the head and tail packets.
+constexpr int kMeasureSize = 60;
+
+// The bytes that cross a link between the arrivals of hop k's head and tail
+// packet at router k + 1, on a link whose frames add `overhead` bytes to
+// each IP packet: the head and tail packets of the deeper hops, the whole
+// load block and the tail packet itself, as the train sends them.
+int64_t bytes_between_head_and_tail(int k, int32_t overhead);
+
+// Hop k's rate estimate in Mbit/s: those bytes (with the settings' link
+// overhead) x 8 over the measured gap; 0.0 without a gap.  Unlike the
+// report's bound, which counts only the load bytes, it also counts the
+// packets queued between head and tail and the frames' overhead, so after a
+// link of rate C it reads about C.
+double rate_estimate_mbit(int k, double gap_sec);
+
 // Sends the whole train to dest with delay steps between load packets and
 // writes run_summary.
 void send_train(uint32_t dest, int32_t delay);

@@ -237,5 +237,25 @@ TEST_F(TrainTest, ForeignIdentificationsAreReportedAfterTheTrain) {
   EXPECT_EQ(analysis.max_hop, 0);
 }
 
+TEST_F(TrainTest, RateEstimateCountsEverythingBetweenHeadAndTail) {
+  // e 30, l 60, s 500: hop k has 2 (29 - k) deeper head and tail packets and
+  // its own tail between its head and its tail, 60 bytes each.
+  struct Case {
+    int k;
+    int32_t overhead;
+    int64_t bytes;
+  };
+  const Case cases[] = {
+      {0, 0, 60 * 500 + 59 * 60},
+      {4, 14, 60 * 514 + 51 * 74},
+      {29, 38, 60 * 538 + 1 * 98},
+      {40, 0, 60 * 500 + 60},  // no deeper packets past the last head
+  };
+  for (const Case& c : cases) EXPECT_EQ(bytes_between_head_and_tail(c.k, c.overhead), c.bytes) << c.k;
+  settings.link_overhead = 14;
+  EXPECT_DOUBLE_EQ(rate_estimate_mbit(4, 0.027), (60 * 514 + 51 * 74) * 8.0 / 27000.0);
+  EXPECT_EQ(rate_estimate_mbit(4, 0.0), 0.0);
+}
+
 }  // namespace
 }  // namespace kovrin
