@@ -21,6 +21,7 @@ if(TARGET kovrin)
   install(TARGETS kovrin RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 endif()
 install(TARGETS kovrin-detect RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+install(PROGRAMS ${PROJECT_SOURCE_DIR}/plot/kovrin-plot DESTINATION ${CMAKE_INSTALL_BINDIR})
 
 # Manual pages and the changelog, compressed as Debian wants them (gzip -9,
 # no name or time stamp in the header, so the files are reproducible).
@@ -35,13 +36,15 @@ function(kovrin_gzip source output)
 endfunction()
 kovrin_gzip(${PROJECT_SOURCE_DIR}/man/kovrin.8 ${kovrin_gen_dir}/kovrin.8.gz)
 kovrin_gzip(${PROJECT_SOURCE_DIR}/man/kovrin-detect.1 ${kovrin_gen_dir}/kovrin-detect.1.gz)
+kovrin_gzip(${PROJECT_SOURCE_DIR}/man/kovrin-plot.1 ${kovrin_gen_dir}/kovrin-plot.1.gz)
 kovrin_gzip(${kovrin_pkg_dir}/changelog ${kovrin_gen_dir}/changelog.gz)
 add_custom_target(kovrin_install_files ALL DEPENDS ${kovrin_gz_files})
 
 if(TARGET kovrin)
   install(FILES ${kovrin_gen_dir}/kovrin.8.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man8)
 endif()
-install(FILES ${kovrin_gen_dir}/kovrin-detect.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+install(FILES ${kovrin_gen_dir}/kovrin-detect.1.gz ${kovrin_gen_dir}/kovrin-plot.1.gz
+        DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 install(FILES ${kovrin_pkg_dir}/copyright ${kovrin_gen_dir}/changelog.gz DESTINATION ${CMAKE_INSTALL_DOCDIR})
 
 # One completion file for both programs; bash-completion loads a command's
@@ -77,7 +80,9 @@ set(CPACK_DEBIAN_PACKAGE_SECTION net)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 # setcap, for the postinst; without it the postinst falls back to set-user-ID.
-set(CPACK_DEBIAN_PACKAGE_RECOMMENDS libcap2-bin)
+# kovrin-plot is Python and draws with matplotlib; without it, it says so.
+set(CPACK_DEBIAN_PACKAGE_DEPENDS python3)
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "libcap2-bin, python3-matplotlib")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
     ${kovrin_pkg_dir}/deb/postinst ${kovrin_pkg_dir}/deb/prerm)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)

@@ -28,6 +28,8 @@ lab_packages=(python3 iproute2 ethtool nftables gcc util-linux procps)
 # The Debian package and its test: cpack's dependency list (dpkg-shlibdeps,
 # file), lintian, the manual pages' render check (groff), setcap/getcap.
 package_packages=(dpkg-dev file lintian groff-base libcap2-bin)
+# kovrin-plot's pictures.
+plot_packages=(python3-matplotlib)
 
 # configure_and_build DIR [CMAKE ARGS...] -- [TARGETS...]
 configure_and_build() {
