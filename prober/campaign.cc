@@ -9,6 +9,7 @@
 #include "common/json.h"
 #include "common/json_read.h"
 #include "prober/common.h"
+#include "prober/json_report.h"
 #include "prober/net.h"
 #include "prober/packet.h"
 #include "prober/settings.h"
@@ -66,13 +67,7 @@ bool survey_line(const std::string& target, uint32_t addr, const char* error, co
   common::json_document_head(w, "kovrin-campaign", 1);
   common::json_key(w, "target");
   common::json_string(w, target.c_str());
-  common::json_key(w, "destination");
-  char dotted[kDottedSize];
-  if (addr == 0) {
-    common::json_null(w);
-  } else {
-    common::json_string(w, format_ip(addr, dotted));
-  }
+  json_address(w, "destination", addr);
   common::json_key(w, "error");
   if (error == nullptr) {
     common::json_null(w);

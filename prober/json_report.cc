@@ -18,15 +18,6 @@ namespace {
 
 using common::JsonWriter;
 
-void address(JsonWriter& w, const char* key, uint32_t addr) {
-  char dotted[kDottedSize];
-  common::json_key(w, key);
-  if (addr == 0) {
-    common::json_null(w);
-  } else {
-    common::json_string(w, format_ip(addr, dotted));
-  }
-}
 
 // Round-trip time of reply record `position` in ms, or null for none.
 void round_trip(JsonWriter& w, const char* key, int32_t position) {
@@ -52,7 +43,7 @@ void write_settings(JsonWriter& w) {
   common::json_string(w, s.use_icmp ? "icmp" : "udp");
   common::json_key(w, "planetlab_raw");
   common::json_bool(w, s.planetlab_raw != 0);
-  address(w, "self_ip", s.self_ip);
+  json_address(w, "self_ip", s.self_ip);
   common::json_key(w, "dns_lookup");
   common::json_bool(w, s.dns_lookup != 0);
   common::json_key(w, "online_detect");
@@ -76,10 +67,10 @@ void write_anomalies(JsonWriter& w) {
     common::json_key(w, "hop");
     common::json_int(w, an.hop);
     if (an.kind == AnomalyKind::kLoop) {
-      address(w, "router", an.router);
+      json_address(w, "router", an.router);
     } else {
-      address(w, "first", an.first);
-      address(w, "second", an.router);
+      json_address(w, "first", an.first);
+      json_address(w, "second", an.router);
     }
     common::json_end_object(w);
   }
@@ -124,7 +115,7 @@ void write_hops(JsonWriter& w) {
     common::json_begin_object(w);
     common::json_key(w, "hop");
     common::json_int(w, k);
-    address(w, "router", hop.router);
+    json_address(w, "router", hop.router);
     if (settings.dns_lookup) {
       common::json_key(w, "name");
       common::json_string(w, hop_name(k));
@@ -147,6 +138,16 @@ void write_hops(JsonWriter& w) {
 
 }  // namespace
 
+void json_address(JsonWriter& w, const char* key, uint32_t addr) {
+  char dotted[kDottedSize];
+  common::json_key(w, key);
+  if (addr == 0) {
+    common::json_null(w);
+  } else {
+    common::json_string(w, format_ip(addr, dotted));
+  }
+}
+
 void write_json_report(FILE* out) {
   JsonWriter w;
   common::json_start(w, out);
@@ -161,7 +162,7 @@ void write_json_report_value(JsonWriter& w) {
   write_settings(w);
   common::json_key(w, "start_time");
   common::json_number(w, train_state.start_time, "%.6f");
-  address(w, "destination", settings.dst_ip);
+  json_address(w, "destination", settings.dst_ip);
   write_anomalies(w);
   write_hops(w);
   if (settings.online_detect) {
@@ -178,7 +179,7 @@ void write_json_report_value(JsonWriter& w) {
   } else {
     common::json_null(w);
   }
-  address(w, "rtt_source", a.avg_rtt != 0.0 ? a.echo_source : 0);
+  json_address(w, "rtt_source", a.avg_rtt != 0.0 ? a.echo_source : 0);
   if (settings.dump_send_times) {
     common::json_key(w, "send_log");
     common::json_begin_array(w);

@@ -4,6 +4,7 @@
 #ifndef KOVRIN_PROBER_JSON_REPORT_H_
 #define KOVRIN_PROBER_JSON_REPORT_H_
 
+#include <cstdint>
 #include <cstdio>
 
 #include "common/json.h"
@@ -13,6 +14,10 @@ namespace kovrin {
 // Writes the report of the run to out, from the results and, with -o, the
 // detection state as run_detection left it.
 void write_json_report(FILE* out);
+
+// The member `key`: an address (network byte order) in dotted form, or null
+// for 0.
+void json_address(common::JsonWriter& w, const char* key, uint32_t addr);
 
 // The same report as one value of a document being written (a survey's
 // trains).

@@ -78,14 +78,14 @@ void json_statistic(common::JsonWriter& w, const char* key, double value, const 
   }
 }
 
-void json_router(common::JsonWriter& w, const char* key, uint32_t router) {
-  char dotted[kDottedSize];
-  common::json_key(w, key);
-  if (router == 0) {
-    common::json_null(w);
-  } else {
-    common::json_string(w, format_ip(router, dotted));
-  }
+// The statistics a hop has in the hop table and among the choke points.
+void write_hop_statistics(common::JsonWriter& w, const SurveyHop& h) {
+  json_statistic(w, "detection_rate", h.detection_rate, "%.3f");
+  json_statistic(w, "rank1_rate", h.rank1_rate, "%.3f");
+  json_statistic(w, "median_conf", h.median_conf, "%.3f");
+  json_statistic(w, "median_step_us", h.median_height, "%.1f");
+  json_statistic(w, "median_bound_mbit", h.median_bound, "%.3f");
+  json_statistic(w, "median_rate_estimate_mbit", h.median_rate, "%.3f");
 }
 
 void write_survey_json(common::JsonWriter& w, const SurveySummary& s) {
@@ -116,12 +116,12 @@ void write_survey_json(common::JsonWriter& w, const SurveySummary& s) {
     json_begin_object(w);
     json_key(w, "hop");
     json_int(w, h.hop);
-    json_router(w, "router", h.routers.empty() ? 0 : h.routers[0].router);
+    json_address(w, "router", h.routers.empty() ? 0 : h.routers[0].router);
     json_key(w, "routers");
     json_begin_array(w);
     for (const RouterCount& r : h.routers) {
       json_begin_object(w);
-      json_router(w, "router", r.router);
+      json_address(w, "router", r.router);
       json_key(w, "trains");
       json_int(w, r.trains);
       json_end_object(w);
@@ -132,12 +132,7 @@ void write_survey_json(common::JsonWriter& w, const SurveySummary& s) {
     json_statistic(w, "gap_median_us", h.gap_median, "%.1f");
     json_statistic(w, "gap_q1_us", h.gap_q1, "%.1f");
     json_statistic(w, "gap_q3_us", h.gap_q3, "%.1f");
-    json_statistic(w, "detection_rate", h.detection_rate, "%.3f");
-    json_statistic(w, "rank1_rate", h.rank1_rate, "%.3f");
-    json_statistic(w, "median_conf", h.median_conf, "%.3f");
-    json_statistic(w, "median_step_us", h.median_height, "%.1f");
-    json_statistic(w, "median_bound_mbit", h.median_bound, "%.3f");
-    json_statistic(w, "median_rate_estimate_mbit", h.median_rate, "%.3f");
+    write_hop_statistics(w, h);
     json_key(w, "choke");
     json_bool(w, h.choke);
     json_end_object(w);
@@ -153,13 +148,8 @@ void write_survey_json(common::JsonWriter& w, const SurveySummary& s) {
     json_int(w, ++rank);
     json_key(w, "hop");
     json_int(w, h.hop);
-    json_router(w, "router", h.routers.empty() ? 0 : h.routers[0].router);
-    json_statistic(w, "detection_rate", h.detection_rate, "%.3f");
-    json_statistic(w, "rank1_rate", h.rank1_rate, "%.3f");
-    json_statistic(w, "median_conf", h.median_conf, "%.3f");
-    json_statistic(w, "median_step_us", h.median_height, "%.1f");
-    json_statistic(w, "median_bound_mbit", h.median_bound, "%.3f");
-    json_statistic(w, "median_rate_estimate_mbit", h.median_rate, "%.3f");
+    json_address(w, "router", h.routers.empty() ? 0 : h.routers[0].router);
+    write_hop_statistics(w, h);
     json_end_object(w);
   }
   json_end_array(w);
@@ -393,7 +383,7 @@ void begin_survey_document(common::JsonWriter& w) {
   common::json_begin_object(w);
   common::json_document_head(w, "kovrin-survey", 1);
   write_survey_settings(w);
-  json_router(w, "destination", settings.dst_ip);
+  json_address(w, "destination", settings.dst_ip);
   common::json_key(w, "trains");
   common::json_begin_array(w);
 }
