@@ -125,12 +125,17 @@ bool read_targets(FILE* file, std::vector<std::string>* targets, std::string* er
     }
     targets->push_back(line);
   }
+  if (std::ferror(file)) {
+    *error = std::string(" ") + std::strerror(errno);
+    return false;
+  }
   return true;
 }
 
-std::set<std::string> complete_targets(FILE* file, bool* cut) {
+std::set<std::string> complete_targets(FILE* file, bool* cut, int* read_error) {
   std::set<std::string> done;
   if (cut != nullptr) *cut = false;
+  if (read_error != nullptr) *read_error = 0;
   std::string start, end;
   int c = 0;
   while (c != EOF) {
@@ -153,6 +158,7 @@ std::set<std::string> complete_targets(FILE* file, bool* cut) {
       done.insert(target);
     }
   }
+  if (std::ferror(file) && read_error != nullptr) *read_error = errno;
   return done;
 }
 
@@ -179,8 +185,13 @@ int run_campaign() {
       return kExitFailure;
     }
     bool cut = false;
-    done = complete_targets(earlier, &cut);
+    int read_error = 0;
+    done = complete_targets(earlier, &cut, &read_error);
     if (earlier != stdin) std::fclose(earlier);
+    if (read_error != 0) {
+      std::fprintf(stderr, "kovrin: %s: %s\n", s.resume_file, std::strerror(read_error));
+      return kExitFailure;
+    }
     // Appending to an output that a killed campaign left inside a line: the
     // next line must not run on from that piece.
     if (cut && net::stdout_is_file(s.resume_file)) std::fputc('\n', stdout);

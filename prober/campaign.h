@@ -28,14 +28,15 @@ namespace kovrin {
 constexpr size_t kMaxTargetLength = 255;
 
 // Reads the destinations of a targets file.  On a line too long, returns
-// false with *error saying so ("LINE: ...").
+// false with *error saying so ("LINE: ..."), on a failed read with " " and
+// the system's message.
 bool read_targets(FILE* file, std::vector<std::string>* targets, std::string* error);
 
 // The targets an earlier campaign's output lists as complete; lines that
 // are not complete campaign objects (a line cut short) count for none.
 // *cut tells whether the file ends inside a line (a campaign killed while
-// writing).
-std::set<std::string> complete_targets(FILE* file, bool* cut = nullptr);
+// writing); *read_error is the errno of a failed read, else 0.
+std::set<std::string> complete_targets(FILE* file, bool* cut = nullptr, int* read_error = nullptr);
 
 // The whole campaign; the sockets are open.  Returns the exit status.
 int run_campaign();

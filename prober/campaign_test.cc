@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <string>
 
@@ -27,6 +28,18 @@ TEST(Campaign, TargetsFileTakesOneDestinationALine) {
   EXPECT_FALSE(read_targets(f, &targets, &error));
   std::fclose(f);
   EXPECT_EQ(error, "2: a destination of more than 255 characters");
+
+  // A directory is no targets file, nor an earlier output.
+  f = std::fopen("/", "r");
+  ASSERT_NE(f, nullptr);
+  targets.clear();
+  EXPECT_FALSE(read_targets(f, &targets, &error));
+  EXPECT_EQ(error, " Is a directory");
+  std::rewind(f);
+  int read_error = 0;
+  EXPECT_TRUE(complete_targets(f, nullptr, &read_error).empty());
+  EXPECT_EQ(read_error, EISDIR);
+  std::fclose(f);
 }
 
 TEST(Campaign, ResumeCountsOnlyWholeCompleteLines) {
