@@ -2,7 +2,7 @@
 #include "offline/offline_report.h"
 
 #include "common/json.h"
-#include "common/version.h"
+#include "detect/detection_json.h"
 
 namespace offline {
 
@@ -85,19 +85,7 @@ void print_offline_json(FILE* out, const detect::DetectionState& state, int32_t 
     json_string(w, raw.hop_key);
     json_key(w, "kept");
     json_bool(w, h.kept);
-    json_key(w, "detection");
-    json_begin_object(w);
-    json_key(w, "cleaned_gap_us");
-    json_int(w, h.step);
-    json_key(w, "rank");
-    if (h.label.rank == 0) json_null(w); else json_int(w, h.label.rank);
-    json_key(w, "bracket");
-    if (h.label.rank == 0) json_null(w); else json_string(w, h.label.paired ? "round" : "square");
-    json_key(w, "bound_mbit");
-    json_number(w, h.bound, "%.3f");
-    json_key(w, "kind");
-    json_string(w, h.kind);
-    json_end_object(w);
+    detect::write_detection_json(w, h.step, h.label, h.bound, h.kind);
     json_end_object(w);
   }
   json_end_array(w);

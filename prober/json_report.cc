@@ -3,8 +3,8 @@
 #include <cstdint>
 
 #include "common/json.h"
-#include "common/version.h"
 #include "detect/detection.h"
+#include "detect/detection_json.h"
 #include "prober/analysis.h"
 #include "prober/common.h"
 #include "prober/packet.h"
@@ -81,27 +81,7 @@ void write_anomalies(JsonWriter& w) {
 // report does.
 void write_detection(JsonWriter& w, int k, int* cursor) {
   const HopDetection h = hop_detection(k, cursor);
-  common::json_key(w, "detection");
-  common::json_begin_object(w);
-  common::json_key(w, "cleaned_gap_us");
-  common::json_int(w, h.step);
-  common::json_key(w, "rank");
-  if (h.label.rank == 0) {
-    common::json_null(w);
-  } else {
-    common::json_int(w, h.label.rank);
-  }
-  common::json_key(w, "bracket");
-  if (h.label.rank == 0) {
-    common::json_null(w);
-  } else {
-    common::json_string(w, h.label.paired ? "round" : "square");
-  }
-  common::json_key(w, "bound_mbit");
-  common::json_number(w, h.bound, "%.3f");
-  common::json_key(w, "kind");
-  common::json_string(w, h.kind);
-  common::json_end_object(w);
+  detect::write_detection_json(w, h.step, h.label, h.bound, h.kind);
 }
 
 void write_hops(JsonWriter& w) {

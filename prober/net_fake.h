@@ -98,7 +98,6 @@ struct FakeNet {
   // stop_requested() turns true for good once it has been asked this many
   // times (a simulated SIGINT); -1: never.
   int stop_after_checks = -1;
-  bool stop_signals_caught = false;
   bool real_root = true;
   std::vector<uint32_t> local_addresses;
   uint32_t stream_address = 0;

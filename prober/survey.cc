@@ -7,7 +7,6 @@
 #include <utility>
 
 #include "common/json.h"
-#include "common/version.h"
 #include "detect/detection.h"
 #include "prober/analysis.h"
 #include "prober/clock.h"
@@ -62,9 +61,9 @@ TrainResult collect_train() {
   return r;
 }
 
-// "-" for NaN, else the number with that many decimals.
-const char* shown(double value, int decimals, char* buffer, size_t size) {
-  if (std::isnan(value)) return "-";
+// `none` for NaN, else the number with that many decimals.
+const char* shown(double value, int decimals, char* buffer, size_t size, const char* none = "-") {
+  if (std::isnan(value)) return none;
   std::snprintf(buffer, size, "%.*f", decimals, value);
   return buffer;
 }
@@ -366,11 +365,7 @@ void write_survey_csv(FILE* out, const SurveySummary& s) {
       std::fprintf(out, "%s%s", i > 0 ? ";" : "", format_ip(h.routers[i].router, dotted));
     }
     char b[7][32];
-    auto field = [&](int i, double v, int decimals) {
-      if (std::isnan(v)) return "";
-      std::snprintf(b[i], 32, "%.*f", decimals, v);
-      return static_cast<const char*>(b[i]);
-    };
+    auto field = [&](int i, double v, int decimals) { return shown(v, decimals, b[i], sizeof b[i], ""); };
     std::fprintf(out, ",%d,%d,%s,%s,%s,%.3f,%.3f,%s,%s,%s,%s,%d\n", h.answered, s.worked,
                  field(0, h.gap_median, 1), field(1, h.gap_q1, 1), field(2, h.gap_q3, 1),
                  h.detection_rate, h.rank1_rate, field(3, h.median_conf, 3),
