@@ -62,17 +62,17 @@ void analyse_replies() {
   char dotted2[kDottedSize];
   // Quoted headers: 8 bytes of ICMP header and a 20-byte IPv4 header come
   // before the quoted UDP or ICMP header, whose port or sequence number
-  // carries the probe index.  Quoted IPv4 options are not allowed for.
-  const int number_offset = settings.use_icmp ? 34 : 30;
+  // carries the probe index (in the flow-stable mode the quoted
+  // identification does).  Quoted IPv4 options are not allowed for.
+  const RunProbes run = this_run();
+  const int quoted_end = 8 + 20 + (run.icmp ? 8 : 4);
 
   for (int i = 0; i < c.rec_i; ++i) {
     const uint8_t* reply = c.te_replies[i];
     const int h = 4 * (reply[0] & 0x0F);
-    if (c.te_lengths[i] < h + number_offset + 2) continue;
+    if (c.te_lengths[i] < h + quoted_end) continue;
     const uint32_t source = source_of(reply);
-    const uint32_t number = read_be16(reply + h + number_offset);
-    // Unsigned: numbers below seq_base wrap far above the last index.
-    const uint32_t index = number - static_cast<uint32_t>(seq_base);
+    const uint32_t index = quoted_probe_index(reply + h + 8, run);
     if (index > static_cast<uint32_t>(kMaxProbeIndex)) continue;
     // Indices 0 and 1 (load packets) and above 103 name no hop of the table.
     const int hop = static_cast<int>(index) / 2 - 1;
@@ -128,8 +128,12 @@ void compute_rtt() {
   for (int j = 0; j < c.echo_count; ++j) {
     const uint8_t* reply = c.echo_replies[j];
     const int h = 4 * (reply[0] & 0x0F);
-    if (c.echo_lengths[j] < h + 8) continue;
-    const int32_t index = static_cast<int32_t>(read_be16(reply + h + 6)) - seq_base;
+    // A flow-stable probe carries its index in the payload that the reply
+    // returns; its sequence number is the same for every probe.
+    const int index_at = settings.stable_flow ? kStableIndexAt : 6;
+    if (c.echo_lengths[j] < h + index_at + 2) continue;
+    const int32_t index = static_cast<int32_t>(read_be16(reply + h + index_at)) -
+                          (settings.stable_flow ? 0 : seq_base);
     if (index < 0) {
       if (settings.debug_mode) {
         std::fprintf(debug_out(), "wrong seq number in the echo reply pkt: j = %d\n", index);

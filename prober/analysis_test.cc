@@ -177,6 +177,45 @@ TEST_F(AnalysisTest, RoundTripTime) {
   EXPECT_EQ(analysis.echo_source, ip(192, 0, 2, 8));
 }
 
+// The flow-stable mode: hops from the quoted identifications, also where
+// they wrap past 0 within the train, and the round-trip time from the index
+// that an echo reply returns in its payload.
+TEST_F(AnalysisTest, StableFlowByIdentification) {
+  for (int use_icmp = 0; use_icmp <= 1; ++use_icmp) {
+    fresh();
+    settings.use_icmp = use_icmp;
+    settings.stable_flow = 1;
+    packet_layer.ip_id_base = 0xFFFC;  // index 4 has the identification 0
+    const auto stable_te = [&](uint32_t router, int index, double time) {
+      store_te(time_exceeded(router, kDst, seq_base, use_icmp != 0, 20,
+                             (0xFFFC + index) & 0xFFFF),
+               time);
+    };
+    stable_te(kA, 2, 200.0);
+    stable_te(kB, 4, 200.5);
+    stable_te(kB, 5, 200.75);
+    stable_te(kA, 3, 201.0);
+    stable_te(kC, 0, 201.5);  // a load packet names no hop
+    Bytes echo_back = echo_reply(kDst, seq_base);
+    echo_back[20 + kStableIndexAt] = 0;
+    echo_back[20 + kStableIndexAt + 1] = 7;  // index 7
+    CaptureStore& c = capture_store;
+    std::memcpy(c.echo_replies[0], echo_back.data(), echo_back.size());
+    c.echo_lengths[0] = static_cast<int32_t>(echo_back.size());
+    c.echo_times[0] = packet_layer.send_time[7] + 0.020;
+    c.echo_count = 1;
+    analyse_replies();
+    SCOPED_TRACE(use_icmp);
+    EXPECT_EQ(analysis.max_hop, 1);
+    EXPECT_EQ(hop(0).router, kA);
+    EXPECT_EQ(hop(1).router, kB);
+    EXPECT_DOUBLE_EQ(hop(0).gap_sec, 1.0);
+    EXPECT_DOUBLE_EQ(hop(1).gap_sec, 0.25);
+    EXPECT_EQ(analysis.anomaly_text[0], '\0');
+    EXPECT_NEAR(analysis.avg_rtt, 0.020, 1e-9);
+  }
+}
+
 TEST_F(AnalysisTest, EchoRepliesWithoutHopRepliesGiveNoRtt) {
   settings.end_pkt_num = 1;
   settings.udp_pkt_num = 0;

@@ -43,21 +43,23 @@ ReplyKind classify_time_exceeded(const uint8_t* icmp, int available, const RunPr
   if (quoted[9] != (run.icmp ? kProtoIcmp : kProtoUdp)) return ReplyKind::kDrop;
   if (std::memcmp(quoted + 16, &run.dst_ip, 4) != 0) return ReplyKind::kDrop;
   const uint8_t* t = quoted + transport;
-  uint32_t number;
-  if (run.icmp) {
-    if (t[0] != kEchoRequest || read_be16(t + 4) != probe_port) return ReplyKind::kDrop;
-    number = read_be16(t + 6);
-  } else {
-    if (read_be16(t) != probe_port) return ReplyKind::kDrop;
-    number = read_be16(t + 2);
-  }
-  // Unsigned: numbers below seq_base wrap far above any measurement index.
-  const uint32_t index = number - static_cast<uint32_t>(seq_base);
-  // Only measurement packets name a hop; load packets (index 0) expire too
-  // in a routing loop, and their answers must not take the store's slots.
-  if (index < 2 || index > 2 * static_cast<uint32_t>(run.end_pkt_num) + 1) {
+  if (run.icmp ? t[0] != kEchoRequest || read_be16(t + 4) != probe_port
+               : read_be16(t) != probe_port) {
     return ReplyKind::kDrop;
   }
+  const uint32_t index = quoted_probe_index(quoted, run);
+  if (run.stable_flow && index == kNoProbeIndex) return ReplyKind::kDrop;
+  // Only measurement packets name a hop; load packets (index 0) expire too
+  // in a routing loop, and their answers must not take the store's slots.
+  const bool measurement = index >= 2 && index <= 2 * static_cast<uint32_t>(run.end_pkt_num) + 1;
+  if (run.stable_flow) {
+    // The identification is all that tells the probes of the one flow
+    // apart: past the load packets' one, an identification that names no
+    // measurement packet answers another run, or a middlebox rewrote it.
+    if (index < 2) return ReplyKind::kDrop;
+    return measurement ? ReplyKind::kTimeExceeded : ReplyKind::kForeignId;
+  }
+  if (!measurement) return ReplyKind::kDrop;
   // The identification goes on the wire as written, in host byte order, so
   // it is compared as bytes.
   const uint16_t id = static_cast<uint16_t>(run.ip_id_base + index);
@@ -87,9 +89,22 @@ ReplyKind classify_echo_reply(const uint8_t* icmp, int available, const RunProbe
 
 }  // namespace
 
+uint32_t quoted_probe_index(const uint8_t* quoted, const RunProbes& run) {
+  const uint32_t number = read_be16(quoted + 20 + (run.icmp ? 6 : 2));
+  if (!run.stable_flow) {
+    // Unsigned: numbers below seq_base wrap far above any probe index.
+    return number - static_cast<uint32_t>(seq_base);
+  }
+  if (number != static_cast<uint32_t>(seq_base)) return kNoProbeIndex;
+  // Written in host byte order, so read back the same way.
+  uint16_t id;
+  std::memcpy(&id, quoted + 4, 2);
+  return static_cast<uint16_t>(id - run.ip_id_base);
+}
+
 RunProbes this_run() {
   const PacketLayer& p = packet_layer;
-  return RunProbes{settings.dst_ip, settings.use_icmp != 0, p.ip_id_base,
+  return RunProbes{settings.dst_ip, settings.use_icmp != 0, settings.stable_flow != 0, p.ip_id_base,
                    settings.end_pkt_num, p.send_log, p.send_log_count};
 }
 

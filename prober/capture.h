@@ -40,6 +40,7 @@ extern CaptureStore capture_store;
 struct RunProbes {
   uint32_t dst_ip;          // every probe's destination, network byte order
   bool icmp;                // measurement packets are echo requests (-c), else UDP
+  bool stable_flow;         // one flow for the train: the index is in the identification
   uint16_t ip_id_base;      // identification of probe index 0
   int32_t end_pkt_num;      // measurement indices are 2 .. 2 * end_pkt_num + 1
   const double* send_log;   // send times of the probes sent so far
@@ -56,12 +57,24 @@ enum class ReplyKind {
   kEchoReply,     // answers one of this run's echo requests
 };
 
+// The probe index named by the header of one of run's probes quoted in a
+// time-exceeded message (quoted points at its IPv4 header; the caller has
+// checked that 28 bytes are there): its UDP destination port or ICMP
+// sequence number less seq_base, or in the flow-stable mode its
+// identification less ip_id_base (modulo 65536, so identifications that
+// wrap past 0 still count up from ip_id_base).  A quoted number
+// outside the flow of a flow-stable train gives kNoProbeIndex.
+constexpr uint32_t kNoProbeIndex = 0xFFFFFFFF;
+uint32_t quoted_probe_index(const uint8_t* quoted, const RunProbes& run);
+
 // Classifies a datagram of n bytes that starts with its IPv4 header.  A
 // time-exceeded message is kept only when the header it quotes is one of
 // run's measurement packets: no IP options, the probe protocol, the
 // destination, source port (UDP) or echo type and identifier (ICMP)
 // probe_port, a probe number naming a measurement packet, and the
-// identification that this probe carried.  An echo reply is kept when it
+// identification that this probe carried (in the flow-stable mode: the
+// train's one port or sequence number, and an identification naming a
+// measurement packet).  An echo reply is kept when it
 // carries probe_port as identifier, the echo marker, and a send time that
 // this run recorded.  Datagrams too short for the fields read are dropped.
 ReplyKind classify_reply(const uint8_t* datagram, int n, const RunProbes& run);

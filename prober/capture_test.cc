@@ -32,7 +32,7 @@ Bytes with_type(Bytes b, uint8_t type) {
 // measurement packets each way, and one send time in the log.
 const double kSent[] = {1000000000.25};
 RunProbes udp_run(bool icmp = false) {
-  return RunProbes{kDst, icmp, 0x1200, 30, kSent, 1};
+  return RunProbes{kDst, icmp, false, 0x1200, 30, kSent, 1};
 }
 
 Bytes te(int index, bool icmp = false, int header_len = 20) {
@@ -143,6 +143,44 @@ TEST(ClassifyReply, IdentificationZeroIsTheKernels) {
   EXPECT_EQ(classify_reply(b.data(), static_cast<int>(b.size()), run), ReplyKind::kTimeExceeded);
   b = time_exceeded(kRouter, kDst, seq_base + 3, false, 20, 0x1234);
   EXPECT_EQ(classify_reply(b.data(), static_cast<int>(b.size()), run), ReplyKind::kForeignId);
+}
+
+// The flow-stable mode: every probe quotes seq_base, and the quoted
+// identification alone names the probe, counted from ip_id_base modulo
+// 65536 (the base 0xFFF0 wraps at index 16).
+TEST(ClassifyReply, StableFlowMatchesByIdentification) {
+  const auto stable = [](int index, bool icmp = false) {
+    return time_exceeded(kRouter, kDst, seq_base, icmp, 20, (0xFFF0 + index) & 0xFFFF);
+  };
+  struct Case {
+    const char* what;
+    Bytes datagram;
+    bool icmp;
+    ReplyKind kind;
+    uint32_t index;
+  };
+  const Case cases[] = {
+      {"head of hop 0", stable(2), false, ReplyKind::kTimeExceeded, 2},
+      {"last index before the wrap", stable(15), false, ReplyKind::kTimeExceeded, 15},
+      {"identification 0x0000 (index 16)", stable(16), false, ReplyKind::kTimeExceeded, 16},
+      {"deepest tail, past the wrap", stable(61), false, ReplyKind::kTimeExceeded, 61},
+      {"ICMP probe past the wrap", stable(40, true), true, ReplyKind::kTimeExceeded, 40},
+      {"load packet", stable(0), false, ReplyKind::kDrop, 0},
+      {"an earlier train's head (1126 before)", stable(4 - kProbeIndexCount), false,
+       ReplyKind::kForeignId, 0x10000 + 4 - kProbeIndexCount},
+      {"beyond the deepest tail", stable(62), false, ReplyKind::kForeignId, 62},
+      {"another flow (the default mode's port of index 4)",
+       time_exceeded(kRouter, kDst, seq_base + 4, false, 20, 0xFFF0), false, ReplyKind::kDrop,
+       kNoProbeIndex},
+  };
+  for (const Case& c : cases) {
+    RunProbes run = udp_run(c.icmp);
+    run.stable_flow = true;
+    run.ip_id_base = 0xFFF0;
+    EXPECT_EQ(classify_reply(c.datagram.data(), static_cast<int>(c.datagram.size()), run), c.kind)
+        << c.what;
+    EXPECT_EQ(quoted_probe_index(c.datagram.data() + 28, run), c.index) << c.what;
+  }
 }
 
 class CaptureTest : public testing_util::ProberTest {

@@ -52,6 +52,8 @@ void write_settings(JsonWriter& w) {
   common::json_bool(w, s.dump_send_times != 0);
   common::json_key(w, "link_overhead");
   common::json_int(w, s.link_overhead);
+  common::json_key(w, "stable_flow");
+  common::json_bool(w, s.stable_flow != 0);
   common::json_end_object(w);
 }
 

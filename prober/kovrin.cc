@@ -87,6 +87,10 @@ int run_kovrin(int argc, char** argv) {
   switch (parse_command_line(argc, argv, settings, &operand)) {
     case ParseResult::kRun: break;
     case ParseResult::kHelp: print_usage(); return finish_output(kExitOk);
+    case ParseResult::kLongHelp:
+      print_usage();
+      print_long_options();
+      return finish_output(kExitOk);
     case ParseResult::kVersion: common::print_version("kovrin"); return finish_output(kExitOk);
     case ParseResult::kUsage: print_usage(); return finish_output(kExitUsage);
     case ParseResult::kBadValue: return kExitUsage;

@@ -15,6 +15,9 @@ PacketLayer packet_layer;
 
 namespace {
 
+// The send time ends here, in every probe long enough to hold it.
+constexpr int kSendTimeEnd = 52;
+
 // Ones-complement partial sum of 16-bit words in memory order.  Eight bytes
 // are taken at a time as two 32-bit halves: 2^16 = 1 modulo 0xFFFF, so the
 // folded result equals the word-by-word sum.
@@ -95,6 +98,12 @@ void init_packet() {
   p.packet = static_cast<uint8_t*>(std::calloc(kPacketSize, 1));
   if (p.packet == nullptr) fatal("malloc");
   p.ip_id_base = static_cast<uint16_t>(net::process_id() | 0x8000);
+  if (settings.stable_flow) p.ip_id_base = stable_id_base(p.ip_id_base);
+}
+
+uint16_t stable_id_base(uint16_t base) {
+  if (base != 0 && base <= 0x10000 - kProbeIndexCount) return base;
+  return static_cast<uint16_t>(base + kProbeIndexCount);
 }
 
 int build_probe(uint8_t* p, Protocol protocol, int32_t index, int32_t length, uint8_t ttl,
@@ -121,13 +130,27 @@ int build_probe(uint8_t* p, Protocol protocol, int32_t index, int32_t length, ui
   std::memcpy(p + 36, &send_time.sec, 8);
   std::memcpy(p + 44, &send_time.usec, 8);
 
-  const uint32_t number = static_cast<uint32_t>(seq_base + index);
+  const uint32_t number = static_cast<uint32_t>(seq_base + (origin.stable_flow ? 0 : index));
   const int transport_length = length - 20;
   if (icmp) {
     p[20] = 8;  // echo request, code 0
     put_be16(p + 24, probe_port);
     put_be16(p + 26, number);
     std::memcpy(p + 28, kEchoMarkerBytes, 4);
+    if (origin.stable_flow) {
+      // The balancing word is the ones' complement negative of the payload
+      // words that vary (index and send time), so that they add up to zero
+      // in the checksum.
+      // in the checksum.  A load packet too short to hold the word holds
+      // nothing that varies either: its index is 0 and its send time is cut.
+      put_be16(p + 20 + kStableIndexAt, static_cast<uint32_t>(index));
+      const int varying_end = length < kSendTimeEnd ? length : kSendTimeEnd;
+      const int from = 20 + kStableIndexAt;
+      if (varying_end > 20 + kStableBalanceAt + 2) {
+        const uint16_t balance = internet_checksum(p + from, varying_end - from);
+        std::memcpy(p + 20 + kStableBalanceAt, &balance, 2);
+      }
+    }
     store_checksum(p + 22, internet_checksum(p + 20, transport_length));
   } else {
     put_be16(p + 20, probe_port);
@@ -152,7 +175,8 @@ void send_probe(Protocol protocol, int32_t index, int32_t length, uint8_t ttl, u
   net::WallClock now;
   if (!net::read_clock(&now)) fatal(kClockFailure);
   const int n = build_probe(layer.packet, protocol, index, length, ttl, dest,
-                            ProbeOrigin{settings.self_ip, layer.ip_id_base}, now);
+                            ProbeOrigin{settings.self_ip, layer.ip_id_base, settings.stable_flow != 0},
+                            now);
   const double t = static_cast<double>(now.sec) + static_cast<double>(now.usec) / 1000000.0;
   if (static_cast<uint32_t>(index) < static_cast<uint32_t>(kProbeIndexCount)) {
     layer.send_time[index] = t;
@@ -174,6 +198,7 @@ void reset_packet_layer() {
 
 void start_next_train() {
   packet_layer.ip_id_base = static_cast<uint16_t>(packet_layer.ip_id_base + kProbeIndexCount);
+  if (settings.stable_flow) packet_layer.ip_id_base = stable_id_base(packet_layer.ip_id_base);
   packet_layer.send_log_count = 0;
   packet_layer.send_failures = 0;
 }

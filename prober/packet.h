@@ -7,6 +7,15 @@
 // at 28.  UDP payload: probe index (low 8 bits), TTL, 6 zero bytes, then the
 // send time as two 64-bit host-order integers (seconds at 36, microseconds at
 // 44).  ICMP payload: the echo marker, 4 zero bytes, the same send time.
+//
+// In the flow-stable mode every probe of a train belongs to one flow: the
+// UDP destination port (or the ICMP sequence number) is seq_base for all of
+// them and the probe index travels only in the IP identification, which
+// every time-exceeded message quotes.  An ICMP probe then also carries its
+// index at 32 (big-endian, for the echo reply that returns it) and at 34 a
+// balancing word that holds the ICMP checksum at the value it has for a
+// zero payload, so that the checksum, which balancers hash like a port,
+// stays the same across the train while the send time changes.
 #ifndef KOVRIN_PROBER_PACKET_H_
 #define KOVRIN_PROBER_PACKET_H_
 
@@ -30,6 +39,10 @@ constexpr int probe_port = 31415;
 constexpr uint32_t echo_marker = 0x78EFCDAB;
 constexpr uint8_t kEchoMarkerBytes[4] = {
     echo_marker & 0xFF, echo_marker >> 8 & 0xFF, echo_marker >> 16 & 0xFF, echo_marker >> 24};
+// Flow-stable ICMP probes: where the probe index and the balancing word
+// sit, counted from the ICMP header.
+constexpr int kStableIndexAt = 12;
+constexpr int kStableBalanceAt = 14;
 
 // The transport of a probe; the IP header's protocol byte follows it, and
 // so, on the wire, does everything else: the echo probes of a UDP run leave
@@ -40,6 +53,7 @@ enum class Protocol { kUdp, kIcmp };
 struct ProbeOrigin {
   uint32_t source;      // self_ip, network byte order; 0 lets the platform choose
   uint16_t ip_id_base;  // identification of probe index 0
+  bool stable_flow = false;  // one flow for the whole train (see above)
 };
 
 struct PacketLayer {
@@ -84,6 +98,12 @@ void send_probe(Protocol protocol, int32_t index, int32_t length, uint8_t ttl, u
 // failure count, and identifications that move on by kProbeIndexCount, so
 // that a late reply to an earlier train quotes none of this train's.
 void start_next_train();
+
+// The identification of probe index 0 for the flow-stable mode: base, or,
+// when one of the indices 0..1125 would give the identification 0 (which
+// the platform replaces by one of its own, so no reply could be matched),
+// the base moved on past the wrap.
+uint16_t stable_id_base(uint16_t base);
 
 // Clears the send time of every index; the send log keeps growing.
 void reset_send_times();

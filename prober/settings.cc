@@ -23,6 +23,7 @@ FILE* debug_out() { return settings.json_output ? stderr : stdout; }
 namespace {
 
 constexpr int kMinPktSize = 28;  // IP header and transport header
+constexpr int kMinStableIcmpSize = 32;  // and the echo marker
 // Delay steps between two load packets.  A step that polls costs about a
 // microsecond, so the limit spaces load packets by some 50 ms at most; far
 // larger values only keep the prober busy for hours.
@@ -40,6 +41,7 @@ constexpr int kProgressOption = 263;
 constexpr int kTargetsOption = 264;
 constexpr int kResumeOption = 265;
 constexpr int kLinkOverheadOption = 266;
+constexpr int kHelpOption = 267;
 
 // Reads text as a whole decimal number that fits 32 bits.
 bool parse_decimal(const char* text, int32_t* value) {
@@ -134,15 +136,16 @@ ParseResult parse_command_line(int argc, char** argv, Settings& s,
   // 0 re-initialises glibc's getopt completely; "+" stops at the first
   // operand as POSIX asks instead of permuting the arguments.
   optind = 0;
-  const char* optstring = "+e:i:l:s:y:coptxdvh";
+  const char* optstring = "+e:i:l:s:y:coptxdvhf";
 #else
   optreset = 1;
   optind = 1;
-  const char* optstring = "e:i:l:s:y:coptxdvh";
+  const char* optstring = "e:i:l:s:y:coptxdvhf";
 #endif
   // Long options only add to the letters; "--" still ends the options.
   static const option long_options[] = {
-      {"help", no_argument, nullptr, 'h'},
+      {"help", no_argument, nullptr, kHelpOption},
+      {"stable-flow", no_argument, nullptr, 'f'},
       {"version", no_argument, nullptr, kVersionOption},
       {"json", no_argument, nullptr, kJsonOption},
       {"trains", required_argument, nullptr, kTrainsOption},
@@ -182,7 +185,9 @@ ParseResult parse_command_line(int argc, char** argv, Settings& s,
       case 't': s.dump_send_times = 1; break;
       case 'd': s.debug_mode = 1; break;
       case 'v': s.verbose_mode = 1; break;
+      case 'f': s.stable_flow = 1; break;
       case 'h': return ParseResult::kHelp;
+      case kHelpOption: return ParseResult::kLongHelp;
       case kVersionOption: return ParseResult::kVersion;
       case kJsonOption: s.json_output = 1; break;
       case kTrainsOption:
@@ -264,6 +269,11 @@ ParseResult parse_command_line(int argc, char** argv, Settings& s,
   if (s.pkt_size < kMinPktSize || s.pkt_size > kPacketSize) {
     return refuse('s', shown(text_s, s.pkt_size), "must be from %d to %d", kMinPktSize, kPacketSize);
   }
+  if (s.stable_flow && s.use_icmp && s.pkt_size < kMinStableIcmpSize) {
+    // Shorter echo requests cannot hold the marker, and their checksum
+    // then differs from that of the rest of the train.
+    return refuse('s', shown(text_s, s.pkt_size), "must be from %d with -f and -c", kMinStableIcmpSize);
+  }
   if (s.delay_num < 0 || s.delay_num > kMaxDelayNum) {
     return refuse('y', shown(text_y, s.delay_num), "must be from 0 to %d", kMaxDelayNum);
   }
@@ -294,6 +304,29 @@ void print_usage() {
       "\t-d \t\tdebug mode [0]\t\t\t\t\t\n"
       "\t-v \t\tverbose mode [0]\t\t\t\t\n"
       "\t-h \t\tprint this message [0]\t\t\t\t\n");
+}
+
+void print_long_options() {
+  std::fputs(
+      "[long options]\n"
+      "  -f, --stable-flow      keep every packet of the train in one flow, the probe\n"
+      "                         index in the IP identification only (per-flow load\n"
+      "                         balancing then cannot split the train)\n"
+      "  --json                 the report as one JSON document\n"
+      "  --trains N             a survey: N trains, each with the detection (-o)\n"
+      "  --pause SECONDS        with --trains: the wait between two trains [0]\n"
+      "  --min-rate SHARE       with --trains: detection rate of a choke point [0.5]\n"
+      "  --min-conf C           with --trains: its median confidence [0.1]\n"
+      "  --csv                  with --trains: the survey's hop table as CSV\n"
+      "  --progress             with --trains: progress lines also off a terminal\n"
+      "  --targets FILE         with --trains: a campaign over the destinations in\n"
+      "                         FILE (- for standard input), as JSON Lines\n"
+      "  --resume FILE          with --targets: skip what FILE has complete\n"
+      "  --link-overhead BYTES  frame bytes a link adds per packet, for the rate\n"
+      "                         estimate [38]\n"
+      "  --help                 this text\n"
+      "  --version              the version\n",
+      stdout);
 }
 
 int resolve_host(const char* host, char* name_out, uint32_t* addr_out,

@@ -22,6 +22,11 @@ struct Settings {
   int32_t debug_mode = 0;     // -d
   int32_t verbose_mode = 0;   // -v
   int32_t json_output = 0;    // --json: the report as one JSON document
+  // -f, --stable-flow: every packet of the train in one flow (fixed port or
+  // sequence number, constant ICMP checksum), the probe index only in the
+  // IP identification, so that per-flow load balancing keeps the train on
+  // one branch.
+  int32_t stable_flow = 0;
   uint32_t dst_ip = 0;        // the destination, from the operand
   // A survey (--trains) runs several trains to the destination, each with
   // the detection, and reports over them; 0 is the single train.
@@ -55,7 +60,8 @@ FILE* debug_out();
 enum class ParseResult {
   kRun,       // settings complete, *operand names the destination (nullptr
               // for a campaign, whose destinations come from its file)
-  kHelp,      // -h or --help: usage text, exit 0
+  kHelp,      // -h: usage text, exit 0
+  kLongHelp,  // --help: usage text and the long options, exit 0
   kVersion,   // --version: the version line, exit 0
   kUsage,     // wrong command line: usage text, exit 2
   kBadValue,  // a value the tables cannot hold: its stderr line is printed, exit 2
@@ -75,6 +81,10 @@ int32_t max_load_packets(const Settings& s);
 
 // The usage text, on standard output.
 void print_usage();
+
+// What --help adds to the usage text: the options that have no place in
+// it, on standard output.
+void print_long_options();
 
 // host is a dotted address or a host name.  Fills name_out (256 bytes) with
 // the official name (or host itself when a reverse lookup finds nothing),
