@@ -63,6 +63,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   settings.use_icmp = (options >> 4) & 1;
   settings.planetlab_raw = (options >> 5) & 1;
   net.answer_echoes = (options >> 6) & 1;
+  settings.stable_flow = (options >> 7) & 1;
   net.echo_from = settings.dst_ip;
   settings.end_pkt_num = data[1] % (kMaxEndPkts + 1);
   settings.udp_pkt_num = settings.end_pkt_num == 0 ? 3 : 60;

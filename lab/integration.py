@@ -11,6 +11,7 @@ with the same thresholds when the first fails; the others get one run.
 
 from __future__ import annotations
 
+import dataclasses
 import fcntl
 import json
 import os
@@ -565,6 +566,72 @@ def kovrin_split(ctx: Context) -> None:
     kovrin_report(ctx, "split")
 
 
+def balance_models(name: str, run_train, hops) -> dict[int, dict[int, float]]:
+    """The train model's gap of each hop behind the balanced link, by branch
+    (0: the main link, 1: the parallel one)."""
+    path = CATALOGUE[name].path
+    rates = {0: path.link(path.balance - 1).rate_bit, 1: path.balance_link.rate_bit}
+    return {b: {h.index: gapmodel.TBF.gap_us(r, h.index + 1, run_train) for h in hops} for b, r in rates.items()}
+
+
+def within(gap: float, model: float) -> bool:
+    return abs(gap / model - 1) <= GAP_TOLERANCE
+
+
+@timing
+def kovrin_balance(ctx: Context) -> None:
+    """Per-flow load balancing over two links of different rates.  By
+    default the flows of the train's packets take the branches that the
+    balancer's hash gives them (lab/flowhash.py): a hop behind the split
+    whose head, tail and load do not all share a branch shows a gap far from
+    both branches' (and, where the router answers from the inbound link, a
+    two-address line); the others are right.  With -f the whole train takes
+    the branch of its one flow: no two-address line, every gap behind the
+    split within the tolerance of that branch's model, rank 1 on the split
+    hop.  The flow-stable ICMP train hashes to the other branch."""
+    import flowhash
+    for name, options in (("balance-addresses", ("-o",)), ("balance-rejoin", ("-o",)),
+                          ("balance-addresses-stable", ("-o",)), ("balance-rejoin-stable", ("-o",)),
+                          ("balance-addresses-stable", ("-o", "-c"))):
+        sc = CATALOGUE[name]
+        stable, icmp = "-f" in sc.kovrin_args, "-c" in options
+        opts = [*sc.kovrin_args, *options]
+        load, branches = flowhash.train_branches(sc.path.balance_seed, netlab.link_addr(0, 0), netlab.DEST_ADDR,
+                                                 train.Train.of_options(opts).end, stable=stable, icmp=icmp)
+        proc = ctx.run_kovrin(name, *options)
+        assert proc.returncode == 0, f"kovrin {' '.join(opts)} exited {proc.returncode}: {proc.stderr.strip()[:300]}"
+        rep = parse_json_report(proc.stdout)
+        choke = sc.expect.choke_hop
+        if stable and load == 1 and sc.path.router(sc.path.balance).reply_from_inbound:
+            # The whole train takes the parallel link: the split hop answers
+            # from its address.
+            routers = list(sc.expect.routers)
+            routers[choke] = netlab.alt_addr(choke, 1)
+            sc = dataclasses.replace(sc, expect=dataclasses.replace(sc.expect, routers=routers))
+        assert_report(sc, rep, *options)
+        run_train = train.Train.of_options(opts, load=rep.load, size=rep.size)
+        behind = [h for h in rep.hops if h.index >= choke]
+        models = balance_models(name, run_train, behind)
+        what = f"{name} {' '.join(options)}"
+        ctx.notes.append(f"{what}: load on branch {load}; gaps {[h.gap_us for h in rep.hops]}; "
+                         f"anomalies {rep.changes}; rank 1 on {[h.index for h in rep.hops if h.rank == '1']}")
+        for h in behind:
+            head, tail = branches[h.index + 1]
+            if head == tail == load:
+                assert within(h.gap_us, models[load][h.index]), \
+                    f"{what}: hop {h.index}: gap {h.gap_us} us, branch {load} gives {models[load][h.index]:.0f}"
+            else:
+                assert not any(within(h.gap_us, models[b][h.index]) for b in (0, 1)), \
+                    f"{what}: hop {h.index} (head on {head}, tail on {tail}, load on {load}): gap {h.gap_us} us " \
+                    f"fits a branch"
+        if stable:
+            ranked = [h.index for h in rep.hops if h.rank == "1"]
+            assert ranked == [choke], f"{what}: rank 1 on hops {ranked}, expected on hop {choke}"
+            assert not rep.changes, f"{what}: two-address lines {rep.changes}"
+        else:
+            assert any(branches[h.index + 1] != (load, load) for h in behind), f"{what}: the seed splits nothing"
+
+
 def kovrin_unreachable(ctx: Context) -> None:
     kovrin_report(ctx, "unreachable")
 
@@ -831,7 +898,7 @@ LAB_CHECKS = [lab_trace_lists_routers, lab_tbf_rate, lab_loop, lab_split, lab_un
               lab_delay, lab_icmp_limits, lab_dup, lab_reorder, lab_silent, lab_alternate, lab_deep, lab_delay_all,
               lab_cross, lab_limits_everywhere, lab_steering]
 KOVRIN_CHECKS = [kovrin_udp, kovrin_icmp, kovrin_detection, kovrin_send_times, kovrin_text_and_json_agree,
-                 kovrin_survey, kovrin_campaign, kovrin_loop, kovrin_split,
+                 kovrin_survey, kovrin_campaign, kovrin_loop, kovrin_split, kovrin_balance,
                  kovrin_unreachable, kovrin_delay, kovrin_no_privilege, kovrin_setuid_source,
                  kovrin_lookup_unprivileged, kovrin_overlap, kovrin_loop_keeps_gaps]
 
@@ -840,7 +907,10 @@ KOVRIN_CHECKS = [kovrin_udp, kovrin_icmp, kovrin_detection, kovrin_send_times, k
 
 def build_paths(ctx: Context, names) -> None:
     for i, name in enumerate(names):
-        ctx.paths[name] = ctx.lab.build_path(CATALOGUE[name].path, tag=f"{name[:3]}{i}")
+        # Scenarios that differ only in kovrin's options share one path.
+        same = [n for n in ctx.paths if n in CATALOGUE and CATALOGUE[n].path == CATALOGUE[name].path]
+        ctx.paths[name] = (ctx.paths[same[0]] if same
+                           else ctx.lab.build_path(CATALOGUE[name].path, tag=f"{name[:3]}{i}"))
     ctx.paths["steer-1"] = ctx.lab.build_path(PathSpec(routers=1, links={1: LinkSpec(rate_bit=10_000_000)}), tag="s1")
     ctx.paths["steer-8"] = ctx.lab.build_path(PathSpec(routers=8, links={8: LinkSpec(rate_bit=10_000_000)}), tag="s8")
 
@@ -952,7 +1022,8 @@ def run_all(kovrin: str | None, only: set | None = None, verbose: bool = True) -
             t0 = time.time()
             build_paths(ctx, ["bottleneck", "loop", "split", "unreachable", "lossy", "delayed", "limited", "dup",
                               "reorder", "silent", "alternate", "deep-34", "delay-10ms", "cross-half", "limited-all",
-                              "loop-bottleneck"])
+                              "loop-bottleneck", "balance-addresses", "balance-rejoin",
+                              "balance-addresses-stable", "balance-rejoin-stable"])
             print(f"built {len(ctx.paths)} paths ({len(lab.created)} namespaces) in {time.time() - t0:.1f} s", flush=True)
             if kovrin:
                 ctx.nobody_kovrin = copy_for_nobody(kovrin)

@@ -51,7 +51,8 @@ from pathspec import (ALT_NET, CROSS_MAX_PACKETS, CROSS_MAX_RATE, CROSS_MAX_SECO
                       UNREACHABLE_ADDR, BuiltPath, CrossSpec, IcmpLimits, LabError, LinkSpec, PathSpec, RouterSpec,
                       alt_addr, link_addr)
 import train
-from shaping import alternate_ruleset, dup_bytecode, loss_bytecode, shape_commands, silent_ruleset  # noqa: F401
+from shaping import (alternate_ruleset, balance_ruleset, dup_bytecode, loss_bytecode, shape_commands,  # noqa: F401
+                     silent_ruleset)
 
 # Every namespace of a lab run is named PREFIX<pid>x<hex>-<path><role>, so the
 # cleanup can tell which run made it and whether that run is still alive.
@@ -418,6 +419,8 @@ class Lab:
         self._neighbours(path, nodes)
         for j in range(n + 1):
             self._shape(nodes[j], "vdn", spec.link(j))
+        if spec.balance is not None:
+            self._shape(nodes[spec.balance - 1], "vdn2", spec.balance_link)
         self._firewall(path, nodes)
         for j, mid in path.delay_ns.items():
             lspec = spec.link(j)
@@ -466,7 +469,7 @@ class Lab:
                 for port in spec.split[k + 1]:
                     run(["ip", "-n", ns, "rule", "add", "ipproto", "udp", "dport", str(port),
                          "lookup", table, "priority", "100"])
-            if spec.alternate == k + 1:
+            if spec.marked() == k + 1:
                 table = str(ALT_TABLE_BASE + k)
                 run(["ip", "-n", ns, "route", "add", DEST_NET, "via", alt_addr(k, 1), "table", table])
                 run(["ip", "-n", ns, "rule", "add", "fwmark", str(ALT_MARK), "lookup", table, "priority", "100"])
@@ -505,6 +508,8 @@ class Lab:
                 rules[k] = silent_ruleset()
         if spec.alternate is not None:
             rules[spec.alternate - 1] = rules.get(spec.alternate - 1, "") + alternate_ruleset()
+        if spec.balance is not None:
+            rules[spec.balance - 1] = rules.get(spec.balance - 1, "") + balance_ruleset(spec.balance_seed)
         if not rules:
             return
         nft = find_program("nft", "nftables")

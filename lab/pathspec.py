@@ -153,6 +153,14 @@ class PathSpec:
                  router k - 1 sends every other packet towards the
                  destination over it (strict round robin); router k answers
                  from the address of the link a packet came in on.
+    balance:     router k is joined to router k - 1 by a parallel link
+                 (`balance_link`, shaped on its own) and router k - 1 spreads
+                 the traffic towards the destination over the two per flow:
+                 a hash (seeded with `balance_seed`) of the addresses, the
+                 protocol and the first four transport bytes (the UDP ports;
+                 for ICMP type, code and checksum) picks the link, so every
+                 packet of one flow takes the same one.  Whether router k
+                 answers from the inbound link's address is its RouterSpec's.
     cross:       cross traffic over one link (see CrossSpec).
     rps:         steer the routers' receive processing to ROUTER_CPU.
     """
@@ -162,6 +170,9 @@ class PathSpec:
     loop_at: int | None = None
     split: dict[int, list[int]] = field(default_factory=dict)
     alternate: int | None = None
+    balance: int | None = None
+    balance_link: LinkSpec = field(default_factory=LinkSpec)
+    balance_seed: int = 0
     cross: CrossSpec | None = None
     rps: bool = True
 
@@ -176,7 +187,12 @@ class PathSpec:
 
     def parallel(self) -> list[int]:
         """Routers joined to their predecessor by a second link."""
-        return sorted(set(self.split) | ({self.alternate} if self.alternate is not None else set()))
+        return sorted(set(self.split) | {k for k in (self.alternate, self.balance) if k is not None})
+
+    def marked(self) -> int | None:
+        """The router whose predecessor marks the packets that take the
+        parallel link (alternating or balancing), or None."""
+        return self.alternate if self.alternate is not None else self.balance
 
     def validate(self) -> None:
         n = self.routers
@@ -210,6 +226,16 @@ class PathSpec:
                 raise LabError(f"alternate must be a router 2..{n}")
             if self.alternate in self.split:
                 raise LabError("a router cannot both split and alternate")
+        if self.balance is not None:
+            if not 2 <= self.balance <= n:
+                raise LabError(f"balance must be a router 2..{n}")
+            if self.balance in self.split or self.alternate is not None:
+                raise LabError("a balancing router cannot also split or alternate")
+            if not 0 <= self.balance_seed < 2**32:
+                raise LabError("balance_seed must be a 32-bit number")
+            b = self.balance_link
+            if b.loss or b.dup or b.delayed:
+                raise LabError("the balanced parallel link takes only a rate")
         if self.cross is not None:
             c = self.cross
             if not 1 <= c.link <= n:

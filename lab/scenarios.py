@@ -6,7 +6,7 @@ links by index (link j joins node j and node j + 1; node 0 is the host,
 routers are 1..N, the destination is N + 1), router behaviour, loops,
 split and alternating hops, cross traffic.  `kind` groups the scenarios of
 the accuracy table ("single", "two", "delay", "loss", "reorder", "dup",
-"cross", "fault"); `kovrin_args` are options the scenario needs on every
+"cross", "fault", "balance"); `kovrin_args` are options the scenario needs on every
 kovrin run (before the destination).  `expect` is what a correct
 measurement reports (an Expect, see expect.py, which also holds the one
 check of a report against it).
@@ -32,7 +32,7 @@ class Scenario:
     kovrin_args: list = field(default_factory=list)   # options for every kovrin run of the scenario
 
 
-KINDS = ("single", "two", "delay", "loss", "reorder", "dup", "cross", "fault")
+KINDS = ("single", "two", "delay", "loss", "reorder", "dup", "cross", "fault", "balance")
 
 
 def chain_addrs(routers: int) -> list[str]:
@@ -220,6 +220,7 @@ def _accuracy_others() -> list[Scenario]:
         about=f"6 routers, router {k - 1} alternates packet by packet between two links to router {k}",
         path=PathSpec(routers=6, alternate=k),
         expect=Expect(routers=chain_addrs(6), alternating=(k - 1, (link_addr(k - 1, 1), alt_addr(k - 1, 1))))))
+    s.extend(_balanced())
     s.append(shaped("deep-34", "34 routers, 10 Mbit/s on link 20; the prober's default 30 hops see routers 1..30",
                     {20: 10 * MBIT}, routers=34, kind="fault"))
     # Router 4 sends 5 Mbit/s of its own over the 10 Mbit/s link to router 5.
@@ -227,6 +228,39 @@ def _accuracy_others() -> list[Scenario]:
                     f"cross traffic from router {MIDDLE}", {MIDDLE: 10 * MBIT}, kind="cross",
                     cross=CrossSpec(link=MIDDLE, rate_bit=5 * MBIT)))
     return s
+
+
+# Per-flow load balancing.  Router 4 reaches router 5 over link 4 (10 Mbit/s)
+# and a parallel link of 25 Mbit/s, and picks one of the two for each flow
+# by a hash of addresses, protocol and ports (lab/flowhash.py computes it).
+# With BALANCE_SEED the load block's flow (port 43434, the one port of a
+# flow-stable train) keeps link 4, while of the hops behind the split hop 4
+# and hop 5 have their head on link 4 and their tail on the parallel link,
+# hop 6 both on link 4 and hop 7 both on the parallel link.
+BALANCE_SEED = 31
+BALANCED = MIDDLE + 1
+
+
+def _balanced() -> list[Scenario]:
+    out = []
+    j = BALANCED - 1
+    for name, inbound, about in (
+            ("balance-addresses", True, "router 5 answers from the link a probe came by"),
+            ("balance-rejoin", False, "router 5 answers from one address, so the branches do not show")):
+        for stable in (False, True):
+            sc = shaped(name + ("-stable" if stable else ""),
+                        f"{ROUTERS} routers, router {j} balances per flow over 10 Mbit/s link {j} and a parallel "
+                        f"25 Mbit/s link to router {BALANCED}; {about}" + (" (kovrin -f)" if stable else ""),
+                        {j: 10 * MBIT}, kind="balance", balance=BALANCED,
+                        balance_link=LinkSpec(rate_bit=25 * MBIT), balance_seed=BALANCE_SEED,
+                        router_opts={BALANCED: RouterSpec(reply_from_inbound=inbound)})
+            if stable:
+                sc.kovrin_args = ["-f"]
+            elif inbound:
+                # Hop 4's head takes link 4 and its tail the parallel link.
+                sc.expect.split = (j, alt_addr(j, 1), link_addr(j, 1))
+            out.append(sc)
+    return out
 
 
 _ALL = ([_bottleneck(), _loop(), _split(), _unreachable(), _lossy(), _delayed(), _limited(), _loop_bottleneck()]
@@ -238,7 +272,8 @@ CATALOGUE = {s.name: s for s in _ALL}
 # reordering, duplication, the fault scenarios and cross traffic.
 ACCURACY = ([f"single-{pos}-{mbit}" for pos, _ in POSITIONS for mbit in RATES_MBIT]
             + ["early-500", "two-later-tighter", "two-earlier-tighter", "delay-10ms", "loss-1", "loss-5",
-               "reorder", "dup", "limited-all", "silent", "loop", "alternate", "deep-34", "cross-half"])
+               "reorder", "dup", "limited-all", "silent", "loop", "alternate", "deep-34", "cross-half",
+               "balance-addresses", "balance-addresses-stable", "balance-rejoin", "balance-rejoin-stable"])
 
 
 def target_addr(scenario: Scenario, path: BuiltPath) -> str:

@@ -1,6 +1,6 @@
 """Traffic control programs of a lab link: the tbf that shapes it, the
 classic-BPF filters that drop or duplicate a share of its packets, and the
-nftables rules of silent routers and alternating routes.
+nftables rules of silent routers, alternating and balancing routes.
 
 This kernel has no netem, so loss and duplication are tc filters with
 classic-BPF bytecode (`loss_bytecode`, `dup_bytecode`).  The functions here
@@ -95,3 +95,19 @@ def alternate_ruleset(in_dev: str = "vup") -> str:
             "  }\n"
             "}\n")
 
+
+
+def balance_ruleset(seed: int, in_dev: str = "vup") -> str:
+    """nftables rules that mark the packets towards the destination by a
+    hash of their flow, as routers that balance per flow do: the addresses,
+    the protocol and the first four transport bytes (UDP source and
+    destination port; ICMP type, code and checksum).  Every packet of one
+    flow gets the same mark, which selects the routing table with the
+    parallel link for half of the flows."""
+    return ("table ip kvlab {\n"
+            "  chain pre {\n"
+            "    type filter hook prerouting priority mangle; policy accept;\n"
+            f"    iifname \"{in_dev}\" ip daddr {DEST_NET} meta mark set jhash ip saddr . ip daddr . ip protocol"
+            f" . th sport . th dport mod 2 seed {seed:#x}\n"
+            "  }\n"
+            "}\n")
