@@ -388,6 +388,20 @@ TEST(StableIdBase, KeepsEveryIndexClearOfZero) {
   }
 }
 
+// A survey's later trains move the identifications on; in the flow-stable
+// mode past the wrap when they would reach 0.
+TEST_F(PacketTest, NextTrainKeepsStableIdentificationsClearOfZero) {
+  settings.stable_flow = 1;
+  testing_util::start_run();
+  packet_layer.ip_id_base = 0xF000;
+  start_next_train();
+  EXPECT_EQ(packet_layer.ip_id_base, 0xF466);  // 0xF000 + 1126 leaves room
+  start_next_train();
+  EXPECT_EQ(packet_layer.ip_id_base, 0xF8CC);
+  start_next_train();
+  EXPECT_EQ(packet_layer.ip_id_base, (0xF8CC + 2 * kProbeIndexCount) & 0xFFFF);  // moved past 0
+}
+
 using PacketDeathTest = PacketTest;
 
 TEST_F(PacketDeathTest, SystemCallFailuresExit1) {
