@@ -14,6 +14,8 @@ from __future__ import annotations
 import ipaddress
 import struct
 
+from train import LOAD_PORT, SOURCE_PORT, head_port, tail_port
+
 MASK = 0xFFFFFFFF
 JHASH_INITVAL = 0xDEADBEEF
 
@@ -87,7 +89,6 @@ def train_branches(seed: int, src: str, dst: str, end: int, stable: bool = False
     measurement packet's port is a flow of its own; a flow-stable train is
     one flow.  A default ICMP train's checksum changes with the send time,
     so only the flow-stable ICMP train can be told beforehand."""
-    from train import LOAD_PORT, SOURCE_PORT, head_port, tail_port  # the lab's model of the train
     if icmp:
         if not stable:
             raise ValueError("a default ICMP train's flows follow its send times")

@@ -48,15 +48,14 @@ ReplyKind classify_time_exceeded(const uint8_t* icmp, int available, const RunPr
     return ReplyKind::kDrop;
   }
   const uint32_t index = quoted_probe_index(quoted, run);
-  if (run.stable_flow && index == kNoProbeIndex) return ReplyKind::kDrop;
   // Only measurement packets name a hop; load packets (index 0) expire too
   // in a routing loop, and their answers must not take the store's slots.
-  const bool measurement = index >= 2 && index <= 2 * static_cast<uint32_t>(run.end_pkt_num) + 1;
+  if (index < 2 || index == kNoProbeIndex) return ReplyKind::kDrop;
+  const bool measurement = index <= 2 * static_cast<uint32_t>(run.end_pkt_num) + 1;
   if (run.stable_flow) {
     // The identification is all that tells the probes of the one flow
-    // apart: past the load packets' one, an identification that names no
-    // measurement packet answers another run, or a middlebox rewrote it.
-    if (index < 2) return ReplyKind::kDrop;
+    // apart: one that names no measurement packet answers another run, or
+    // a middlebox rewrote it.
     return measurement ? ReplyKind::kTimeExceeded : ReplyKind::kForeignId;
   }
   if (!measurement) return ReplyKind::kDrop;

@@ -140,15 +140,15 @@ int build_probe(uint8_t* p, Protocol protocol, int32_t index, int32_t length, ui
     if (origin.stable_flow) {
       // The balancing word is the ones' complement negative of the payload
       // words that vary (index and send time), so that they add up to zero
-      // in the checksum.
       // in the checksum.  A load packet too short to hold the word holds
       // nothing that varies either: its index is 0 and its send time is cut.
-      put_be16(p + 20 + kStableIndexAt, static_cast<uint32_t>(index));
+      uint8_t* varying = p + 20 + kStableIndexAt;
+      uint8_t* balance_at = p + 20 + kStableBalanceAt;
+      put_be16(varying, static_cast<uint32_t>(index));
       const int varying_end = length < kSendTimeEnd ? length : kSendTimeEnd;
-      const int from = 20 + kStableIndexAt;
-      if (varying_end > 20 + kStableBalanceAt + 2) {
-        const uint16_t balance = internet_checksum(p + from, varying_end - from);
-        std::memcpy(p + 20 + kStableBalanceAt, &balance, 2);
+      if (p + varying_end > balance_at + 2) {
+        const uint16_t balance = internet_checksum(varying, static_cast<int>(p + varying_end - varying));
+        std::memcpy(balance_at, &balance, 2);
       }
     }
     store_checksum(p + 22, internet_checksum(p + 20, transport_length));
